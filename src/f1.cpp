@@ -1,0 +1,631 @@
+#include "f1.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <limits>
+#include <set>
+#include <unordered_map>
+
+// ---------------------------------------------------------------------------
+// Text utilities
+
+std::vector<std::string_view> explode(std::string_view text, std::string_view delimiter) {
+  std::vector<std::string_view> pieces;
+  if (delimiter.empty()) {
+    pieces.push_back(text);
+    return pieces;
+  }
+  std::size_t start = 0;
+  for (std::size_t at = text.find(delimiter); at != std::string_view::npos;
+       at = text.find(delimiter, start)) {
+    pieces.push_back(text.substr(start, at - start));
+    start = at + delimiter.size();
+  }
+  pieces.push_back(text.substr(start));
+  return pieces;
+}
+
+std::string_view strip(std::string_view text, std::string_view piece, bool both) {
+  if (piece.empty()) return text;
+  std::size_t count = 0;
+  while (text.compare(count, piece.size(), piece) == 0) count += piece.size();
+  text.remove_prefix(count);
+  if (both && text.size() >= piece.size()) {
+    std::size_t end = text.size();  // one past the last byte kept
+    while (end >= piece.size() && text.compare(end - piece.size(), piece.size(), piece) == 0) {
+      end -= piece.size();
+    }
+    text = text.substr(0, end);
+  }
+  return text;
+}
+
+std::string_view trim(std::string_view text) {
+  return strip(strip(text, " ", true), "\t", true);
+}
+
+std::string_view strip_leading_zeros(std::string_view text) {
+  std::string_view stripped = strip(text, "0", false);
+  if (stripped.empty() && !text.empty()) return text.substr(text.size() - 1);
+  return stripped;
+}
+
+bool read_line(std::string_view& rest, std::string_view& line) {
+  if (rest.empty()) return false;
+  std::size_t end = rest.find('\n');
+  if (end == std::string_view::npos) {
+    // The last line has no line end, so a "\r" at its end is its own byte.
+    line = rest;
+    rest = {};
+    return true;
+  }
+  line = rest.substr(0, end);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  rest.remove_prefix(end + 1);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Join statement
+
+int join_ertelmezo(std::string_view line, std::vector<std::string>& join_tables) {
+  if (line.find("join") != 0) return status_failed;
+  std::size_t open = line.find('(');
+  if (open == std::string_view::npos) return status_failed;
+  std::size_t close = line.find(')', open);
+  if (close == std::string_view::npos) return status_failed;
+
+  std::vector<std::string> names;
+  for (std::string_view piece : explode(line.substr(open + 1, close - open - 1), ",")) {
+    names.emplace_back(trim(piece));
+  }
+  join_tables = std::move(names);
+  return status_ok;
+}
+
+// ---------------------------------------------------------------------------
+// Table reader
+
+namespace {
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+bool is_atoi_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads text like C's atoi: leading white space, an optional sign, the
+// longest run of digits. Returns 1 when the value leaves the int range.
+int read_atoi(std::string_view text, int& value) {
+  std::size_t i = 0;
+  while (i < text.size() && is_atoi_space(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  // Accumulate the magnitude, stopping as soon as it passes the largest that
+  // the sign allows.
+  const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
+  long long magnitude = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    magnitude = magnitude * 10 + (text[i] - '0');
+    if (magnitude > limit) return status_failed;
+  }
+  value = static_cast<int>(negative ? -magnitude : magnitude);
+  return status_ok;
+}
+
+// Reads one column declaration piece, already trimmed. The type word is the
+// later of the last "int" and the last "char", so that a name may hold the
+// letters of a type word as long as the type word itself comes last.
+int parse_column(std::string_view piece, std::string& name, int& code) {
+  std::size_t at_int = piece.rfind("int");
+  std::size_t at_char = piece.rfind("char");
+  std::size_t at;
+  bool is_char;
+  if (at_int == std::string_view::npos && at_char == std::string_view::npos) {
+    return status_failed;
+  } else if (at_char == std::string_view::npos ||
+             (at_int != std::string_view::npos && at_int > at_char)) {
+    at = at_int;
+    is_char = false;
+  } else {
+    at = at_char;
+    is_char = true;
+  }
+  // A type word at the first byte leaves the column without a name.
+  if (at == 0 || !is_blank(piece[at - 1])) return status_failed;
+  std::string_view trimmed = trim(piece.substr(0, at));
+  if (trimmed.find_first_of(" \t") != std::string_view::npos) return status_failed;
+  name.assign(trimmed);
+  if (!is_char) {
+    code = -1;  // whatever follows the letters "int" is ignored
+    return status_ok;
+  }
+  return parse_char_width(piece.substr(at + 4), code);
+}
+
+// Finds the end of the comma-separated piece that starts at start.
+std::size_t piece_end(std::string_view line, std::size_t start) {
+  std::size_t comma = line.find(',', start);
+  return comma == std::string_view::npos ? line.size() : comma;
+}
+
+// Reads the char value whose field starts at start, and moves start to the
+// piece after the last one the value used. Returns 1 when the row fails.
+int read_char_value(std::string_view line, std::size_t& start, bool& more, int width,
+                    std::string_view& value) {
+  std::size_t end = piece_end(line, start);
+  std::string_view text = line.substr(start, end - start);
+  std::size_t first = text.find('\'');
+  std::size_t last = text.rfind('\'');
+  // A single piece is closed by any second quote in it; once pieces are
+  // joined only a quote in the very last byte closes the value, so a blank
+  // between the closing quote and the next comma keeps the joining going.
+  while (first == std::string_view::npos || last == first) {
+    if (end == line.size()) return status_failed;  // the pieces ran out
+    std::size_t joined = end;                      // the comma that is restored
+    end = piece_end(line, end + 1);
+    text = line.substr(start, end - start);
+    if (first == std::string_view::npos) {
+      // Only the piece just joined can hold the first quote.
+      std::size_t found = line.substr(0, end).find('\'', joined);
+      if (found != std::string_view::npos) first = found - start;
+    }
+    last = text.back() == '\'' ? text.size() - 1 : std::string_view::npos;
+    if (last == std::string_view::npos) last = first;  // not closed yet
+  }
+  more = end < line.size();
+  start = end + 1;
+
+  text = trim(text);
+  if (text.front() != '\'' || text.back() != '\'') return status_failed;
+  value = text.substr(1, text.size() - 2);
+  if (value.size() > static_cast<std::size_t>(width)) return status_failed;
+  return status_ok;
+}
+
+// Makes the catalogue entries of a declared table, unless its name is taken.
+void insert_table(const std::string& table_name, const std::vector<std::string>& names,
+                  const std::vector<int>& codes, table_data_map& table_data,
+                  column_types_map& column_types, column_names_map& column_names) {
+  column_types.try_emplace(table_name, codes);
+  column_names.try_emplace(table_name, names);
+  if (table_data.count(table_name) == 0) {
+    column_map columns;
+    for (const std::string& name : names) columns.try_emplace(name);
+    table_data.emplace(table_name, std::move(columns));
+  }
+}
+
+}  // namespace
+
+int parse_char_width(std::string_view width_text, int& code) {
+  for (std::string_view piece : {" ", "\t", "(", ")", " ", "\t"}) {
+    width_text = strip(width_text, piece, true);
+  }
+  width_text = strip_leading_zeros(width_text);
+  if (width_text == "0") return status_failed;
+  return read_atoi(width_text, code);
+}
+
+int parse_declaration(std::string_view line, std::string& table_name,
+                      std::vector<std::string>& names, std::vector<int>& codes) {
+  std::size_t open = line.find('(');
+  if (open == std::string_view::npos) return status_failed;
+  table_name.assign(trim(line.substr(0, open)));
+  std::string_view list = trim(line.substr(open + 1));
+  if (list.empty() || list.back() != ')') return status_failed;
+  list.remove_suffix(1);
+
+  names.clear();
+  codes.clear();
+  std::string name;
+  int code = 0;
+  for (std::string_view piece : explode(list, ",")) {
+    if (parse_column(trim(piece), name, code) != status_ok) return status_failed;
+    names.push_back(name);
+    codes.push_back(code);
+  }
+  // A repeated name would give one value list two values per row.
+  std::set<std::string_view> seen(names.begin(), names.end());
+  if (seen.size() != names.size()) return status_failed;
+  return status_ok;
+}
+
+int parse_row(std::string_view line, const std::vector<int>& codes,
+              const std::vector<value_list*>& columns) {
+  std::size_t start = 0;  // where the field of the next column starts
+  bool more = true;       // whether there is a piece at start
+  for (std::size_t j = 0; j < codes.size(); ++j) {
+    if (!more) return status_failed;  // too few fields
+    std::string_view value;
+    if (codes[j] < 1) {
+      std::size_t end = piece_end(line, start);
+      value = strip_leading_zeros(trim(line.substr(start, end - start)));
+      more = end < line.size();
+      start = end + 1;
+    } else if (read_char_value(line, start, more, codes[j], value) != status_ok) {
+      return status_failed;
+    }
+    columns[j]->push_back(value);
+  }
+  return status_ok;  // surplus fields are ignored
+}
+
+int tabla_ertelmezo(std::string_view rest, table_data_map& table_data,
+                    column_types_map& column_types, column_names_map& column_names) {
+  bool expect_declaration = true;
+  const std::vector<int>* codes = nullptr;  // the current table's
+  std::vector<value_list*> columns;         // the current table's, in declaration order
+  std::string table_name;
+  std::vector<std::string> names;
+  std::vector<int> declared_codes;
+  std::string_view line;
+  while (read_line(rest, line)) {
+    line = trim(line);
+    if (line.empty()) {
+      expect_declaration = true;
+    } else if (!expect_declaration) {
+      if (parse_row(line, *codes, columns) != status_ok) return status_failed;
+    } else {
+      expect_declaration = false;
+      if (parse_declaration(line, table_name, names, declared_codes) != status_ok) {
+        return status_failed;
+      }
+      insert_table(table_name, names, declared_codes, table_data, column_types, column_names);
+      // Rows go to the table's first declaration, which a repeated name keeps.
+      codes = &column_types.at(table_name);
+      column_map& data = table_data.at(table_name);
+      columns.clear();
+      for (const std::string& name : column_names.at(table_name)) columns.push_back(&data[name]);
+    }
+  }
+  return status_ok;
+}
+
+// ---------------------------------------------------------------------------
+// Natural join
+
+namespace {
+
+// No result may reach this many rows: row numbers are kept in 32 bits.
+constexpr std::size_t max_rows = std::numeric_limits<std::uint32_t>::max();
+
+std::uint64_t mix(std::uint64_t h, std::string_view value) {
+  h ^= std::hash<std::string_view>{}(value) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+  return h;
+}
+
+std::uint64_t hash_key(const std::vector<const value_list*>& key, std::size_t row) {
+  std::uint64_t h = 0;
+  for (const value_list* column : key) h = mix(h, (*column)[row]);
+  return h;
+}
+
+bool same_key(const std::vector<const value_list*>& a, std::size_t row_a,
+              const std::vector<const value_list*>& b, std::size_t row_b) {
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if ((*a[i])[row_a] != (*b[i])[row_b]) return false;
+  }
+  return true;
+}
+
+std::size_t table_size_for(std::size_t entries) {
+  std::size_t size = 16;
+  while (size < entries * 2) size *= 2;
+  return size;
+}
+
+// Groups the running rows by their values in the matched columns, and gives
+// each row of the new table the group it matches (or none). Within a group
+// the rows keep the running order.
+void match_rows(const std::vector<const value_list*>& running_key, std::size_t running_rows,
+                const std::vector<const value_list*>& new_key, std::size_t new_rows,
+                std::vector<std::uint32_t>& group_start, std::vector<std::uint32_t>& group_rows,
+                std::vector<std::uint32_t>& match) {
+  constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> slots(table_size_for(running_rows), none);  // group numbers
+  std::vector<std::uint32_t> first_row;                                  // per group
+  std::vector<std::uint64_t> group_hash;
+  std::vector<std::uint32_t> group_of(running_rows);
+  const std::size_t mask = slots.size() - 1;
+
+  // Finds the group of a key's row, or the empty slot where it belongs.
+  auto find_slot = [&](const std::vector<const value_list*>& key, std::size_t row,
+                       std::uint64_t h) {
+    std::size_t at = h & mask;
+    while (slots[at] != none) {
+      std::uint32_t g = slots[at];
+      if (group_hash[g] == h && same_key(running_key, first_row[g], key, row)) break;
+      at = (at + 1) & mask;
+    }
+    return at;
+  };
+
+  for (std::size_t s = 0; s < running_rows; ++s) {
+    std::uint64_t h = hash_key(running_key, s);
+    std::size_t at = find_slot(running_key, s, h);
+    if (slots[at] == none) {
+      slots[at] = static_cast<std::uint32_t>(first_row.size());
+      first_row.push_back(static_cast<std::uint32_t>(s));
+      group_hash.push_back(h);
+    }
+    group_of[s] = slots[at];
+  }
+
+  // Counting sort of the running rows by group, stable, so that each group
+  // holds its rows in running order.
+  group_start.assign(first_row.size() + 1, 0);
+  for (std::uint32_t g : group_of) ++group_start[g + 1];
+  for (std::size_t g = 1; g < group_start.size(); ++g) group_start[g] += group_start[g - 1];
+  group_rows.resize(running_rows);
+  std::vector<std::uint32_t> fill(group_start.begin(), group_start.end() - 1);
+  for (std::size_t s = 0; s < running_rows; ++s) {
+    group_rows[fill[group_of[s]]++] = static_cast<std::uint32_t>(s);
+  }
+
+  match.resize(new_rows);
+  for (std::size_t r = 0; r < new_rows; ++r) {
+    std::size_t at = find_slot(new_key, r, hash_key(new_key, r));
+    match[r] = slots[at];
+  }
+}
+
+std::size_t row_count(const column_map& columns, const std::string& first_column) {
+  auto it = columns.find(first_column);
+  return it == columns.end() ? 0 : it->second.size();
+}
+
+// Joins the new table to the running result (running_data, result_columns,
+// running_codes) into next. Returns a status as join does.
+int join_step(const column_map& running_data, std::vector<std::string>& result_columns,
+              std::vector<int>& running_codes, const column_map& new_data,
+              const std::vector<std::string>& new_names, const std::vector<int>& new_codes,
+              column_map& next) {
+  if (new_names.empty()) return status_failed;
+
+  std::unordered_map<std::string_view, std::size_t> running_position;
+  for (std::size_t k = 0; k < result_columns.size(); ++k) {
+    running_position.emplace(result_columns[k], k);
+  }
+  std::vector<const value_list*> running_key;
+  std::vector<const value_list*> new_key;
+  std::vector<std::size_t> added;  // positions in the new table of its new columns
+  for (std::size_t j = 0; j < new_names.size(); ++j) {
+    auto it = running_position.find(new_names[j]);
+    if (it == running_position.end()) {
+      added.push_back(j);
+      continue;
+    }
+    if (running_codes[it->second] != new_codes[j]) return status_conflict;
+    running_key.push_back(&running_data.at(result_columns[it->second]));
+    new_key.push_back(&new_data.at(new_names[j]));
+  }
+
+  const std::size_t running_rows = row_count(running_data, result_columns.front());
+  const std::size_t new_rows = row_count(new_data, new_names.front());
+  if (running_rows >= max_rows || new_rows >= max_rows) return status_failed;
+
+  std::vector<std::uint32_t> group_start;
+  std::vector<std::uint32_t> group_rows;
+  std::vector<std::uint32_t> match;
+  std::size_t total = 0;
+  if (running_key.empty()) {
+    // No common column: every pair of rows joins.
+    if (running_rows != 0 && new_rows > (max_rows - 1) / running_rows) return status_failed;
+    total = running_rows * new_rows;
+  } else {
+    match_rows(running_key, running_rows, new_key, new_rows, group_start, group_rows, match);
+    for (std::uint32_t g : match) {
+      if (g < group_start.size() - 1) total += group_start[g + 1] - group_start[g];
+      if (total >= max_rows) return status_failed;
+    }
+  }
+
+  // The running rows that a new row meets, as a range of group_rows; for a
+  // product that range is every running row.
+  auto for_each_match = [&](auto&& emit) {
+    for (std::size_t r = 0; r < new_rows; ++r) {
+      if (running_key.empty()) {
+        emit(r, nullptr, running_rows);
+      } else if (match[r] < group_start.size() - 1) {
+        emit(r, group_rows.data() + group_start[match[r]],
+             group_start[match[r] + 1] - group_start[match[r]]);
+      }
+    }
+  };
+
+  // Built column by column: each column's values are gathered in one sweep.
+  next.clear();
+  for (const std::string& name : result_columns) {
+    const value_list& source = running_data.at(name);
+    value_list& values = next[name];
+    values.reserve(total);
+    for_each_match([&](std::size_t, const std::uint32_t* rows, std::size_t count) {
+      if (rows == nullptr) {
+        values.insert(values.end(), source.begin(), source.end());
+      } else {
+        for (std::size_t i = 0; i < count; ++i) values.push_back(source[rows[i]]);
+      }
+    });
+  }
+  for (std::size_t j : added) {
+    const value_list& source = new_data.at(new_names[j]);
+    value_list& values = next[new_names[j]];
+    values.reserve(total);
+    for_each_match([&](std::size_t r, const std::uint32_t*, std::size_t count) {
+      values.insert(values.end(), count, source[r]);
+    });
+    result_columns.push_back(new_names[j]);
+    running_codes.push_back(new_codes[j]);
+  }
+  return status_ok;
+}
+
+}  // namespace
+
+int join(const std::vector<std::string>& join_tables, const table_data_map& table_data,
+         const column_types_map& column_types, const column_names_map& column_names,
+         result_types_map& result_types, std::vector<std::string>& result_columns,
+         column_map& result_data) {
+  result_types.clear();
+  result_columns.clear();
+  result_data.clear();
+  if (join_tables.empty()) return status_failed;
+
+  // A name that the catalogue does not hold reads as a table without columns.
+  const column_map no_data;
+  const std::vector<int> no_codes;
+  const std::vector<std::string> no_names;
+  auto lookup = [](const auto& map, const std::string& name, const auto& fallback) -> const auto& {
+    auto it = map.find(name);
+    return it == map.end() ? fallback : it->second;
+  };
+
+  const std::string& first = join_tables.front();
+  result_columns = lookup(column_names, first, no_names);
+  std::vector<int> running_codes = lookup(column_types, first, no_codes);
+  if (result_columns.empty()) return status_failed;
+
+  // The first table serves as the running result in place until a step
+  // builds a result of its own.
+  const column_map* running = &lookup(table_data, first, no_data);
+  column_map next;
+  for (std::size_t t = 1; t < join_tables.size(); ++t) {
+    const std::string& name = join_tables[t];
+    int step =
+        join_step(*running, result_columns, running_codes, lookup(table_data, name, no_data),
+                  lookup(column_names, name, no_names), lookup(column_types, name, no_codes), next);
+    if (step != status_ok) return step;
+    result_data.swap(next);
+    running = &result_data;
+  }
+  if (running != &result_data) result_data = *running;
+  if (row_count(result_data, result_columns.front()) >= max_rows) return status_failed;
+
+  for (std::size_t p = 0; p < result_columns.size(); ++p) {
+    result_types.emplace(result_columns[p], running_codes[p]);
+  }
+  return status_ok;
+}
+
+// ---------------------------------------------------------------------------
+// Result file writer
+
+namespace {
+
+// The output is handed to the sink in blocks of about this size.
+constexpr std::size_t block_size = 1 << 20;
+
+// Appends the row text of row r: the values in sorted column order, joined by
+// ",", those of char columns (code above 0) enclosed in quotes.
+void format_row(const std::vector<const value_list*>& columns, const std::vector<bool>& quoted,
+                std::size_t r, std::string& out) {
+  for (std::size_t j = 0; j < columns.size(); ++j) {
+    if (j != 0) out += ',';
+    if (quoted[j]) out += '\'';
+    out += (*columns[j])[r];
+    if (quoted[j]) out += '\'';
+  }
+}
+
+void format_header(const std::vector<std::string>& result_columns,
+                   const result_types_map& result_types, std::string& out) {
+  out += "result(";
+  for (std::size_t i = 0; i < result_columns.size(); ++i) {
+    if (i != 0) out += ", ";
+    out += result_columns[i];
+    int code = result_types.at(result_columns[i]);
+    if (code < 0) {
+      out += " int";
+    } else {
+      out += " char(";
+      out += std::to_string(code);
+      out += ')';
+    }
+  }
+  out += ")\n";
+}
+
+}  // namespace
+
+int write_result(std::string_view input, std::vector<std::string>& result_columns,
+                 const result_types_map& result_types, const column_map& result_data,
+                 const output_sink& sink) {
+  std::sort(result_columns.begin(), result_columns.end());
+
+  std::string out;
+  out.reserve(block_size + 4096);
+  // Hands out to the sink once it has grown to a block.
+  auto flush_full = [&]() -> int {
+    if (out.size() < block_size) return status_ok;
+    int written = sink(out);
+    out.clear();
+    return written;
+  };
+
+  // The copy of the input: every line with a line end of "\n". Since the end
+  // of the input is noticed only by a read that runs into it, an input that
+  // ends with a line end gives one more, empty, line; either way the copy is
+  // the input, its "\r\n" line ends made "\n", plus one "\n".
+  for (std::size_t pos = 0; pos < input.size();) {
+    std::size_t cr = input.find("\r\n", pos);
+    std::size_t end = cr == std::string_view::npos ? input.size() : cr;
+    for (std::size_t take; pos < end; pos += take) {
+      take = std::min(end - pos, block_size);
+      out.append(input.substr(pos, take));
+      if (flush_full() != status_ok) return status_failed;
+    }
+    if (cr != std::string_view::npos) {
+      out += '\n';
+      pos = cr + 2;
+    }
+  }
+  out += "\n\n";
+  format_header(result_columns, result_types, out);
+
+  std::vector<const value_list*> columns;
+  std::vector<bool> quoted;
+  for (const std::string& name : result_columns) {
+    columns.push_back(&result_data.at(name));
+    quoted.push_back(result_types.at(name) > 0);
+  }
+  const std::size_t rows = columns.front()->size();
+
+  // Distinct row texts: a hash set of the rows written, each slot holding a
+  // row number and its hash. A hit is confirmed by comparing the texts.
+  constexpr std::uint32_t empty = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> slot_row(table_size_for(rows), empty);
+  std::vector<std::uint32_t> slot_hash(slot_row.size());
+  const std::size_t mask = slot_row.size() - 1;
+  std::string other;
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::size_t begin = out.size();
+    format_row(columns, quoted, r, out);
+    const std::string_view text(out.data() + begin, out.size() - begin);
+    const std::uint64_t h = std::hash<std::string_view>{}(text);
+    const std::uint32_t tag = static_cast<std::uint32_t>(h >> 32);
+    std::size_t at = h & mask;
+    bool repeated = false;
+    for (; slot_row[at] != empty; at = (at + 1) & mask) {
+      if (slot_hash[at] != tag) continue;
+      other.clear();
+      format_row(columns, quoted, slot_row[at], other);
+      if (other == text) {
+        repeated = true;
+        break;
+      }
+    }
+    if (repeated) {
+      out.resize(begin);
+      continue;
+    }
+    slot_row[at] = static_cast<std::uint32_t>(r);
+    slot_hash[at] = tag;
+    out += '\n';
+    if (flush_full() != status_ok) return status_failed;
+  }
+  return sink(out);
+}

@@ -1,0 +1,135 @@
+// natjoin: the natural join of relational tables written as text.
+//
+// The stages of one run, in the order a byte of input travels through them:
+// the text utilities, the join statement parser, the table reader with its
+// row parser, the natural join and the result file writer. Every stage is a
+// free function over standard containers that the caller owns, and reports
+// its outcome as an integer status; none of them prints anything.
+//
+// Values are never copied out of the input: every stored value is a view
+// into the input text, which the caller keeps alive for the whole run.
+#ifndef NATJOIN_F1_H_
+#define NATJOIN_F1_H_
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Outcome of a stage. Only the join tells its two failures apart.
+enum status : int {
+  status_ok = 0,
+  status_failed = 1,
+  status_conflict = 2,  // join: a column declared differently in two tables
+};
+
+// The values of one column, one per row in row order.
+using value_list = std::vector<std::string_view>;
+// Column name to that column's values (column-major storage of a table).
+using column_map = std::map<std::string, value_list>;
+// The table catalogue: table name to columns, types and names.
+using table_data_map = std::map<std::string, column_map>;
+using column_types_map = std::map<std::string, std::vector<int>>;
+using column_names_map = std::map<std::string, std::vector<std::string>>;
+// Result column name to its column type code.
+using result_types_map = std::map<std::string, int>;
+
+// ---------------------------------------------------------------------------
+// Text utilities
+
+// Cuts text at every occurrence of delimiter, taken from the left without
+// overlap. The result has one piece more than there are occurrences; pieces
+// may be empty. An empty delimiter yields the text as its single piece.
+// The pieces are views into text.
+std::vector<std::string_view> explode(std::string_view text, std::string_view delimiter);
+
+// Removes the repetitions of piece from the start of text and, when both is
+// set, from its end. An empty piece leaves the text unchanged. The result is
+// a view into text.
+std::string_view strip(std::string_view text, std::string_view piece, bool both);
+
+// Trimming: the spaces at both ends, then the tabs at both ends, once each.
+// "\t x" trims to " x", while " \tx" trims to "x".
+std::string_view trim(std::string_view text);
+
+// Removes leading "0" characters; a text of zeros only becomes "0" and the
+// empty text stays empty. "-05" is left as it is.
+std::string_view strip_leading_zeros(std::string_view text);
+
+// Consumes one line from the front of rest into line. A line ends at "\n";
+// a "\r" right before that "\n" belongs to the line end. Returns false, and
+// leaves line untouched, when rest is empty.
+bool read_line(std::string_view& rest, std::string_view& line);
+
+// ---------------------------------------------------------------------------
+// Join statement
+
+// Parses "join(A, B, ...)": the line must start with "join", and the names
+// are the trimmed pieces between the first "(" and the first ")" after it.
+// Returns 0 and replaces join_tables, or 1 and leaves it unchanged.
+int join_ertelmezo(std::string_view line, std::vector<std::string>& join_tables);
+
+// ---------------------------------------------------------------------------
+// Table reader
+
+// Reads a char width text (what follows the word "char") into its column
+// type code. The text is freed of blanks and parentheses at both ends and of
+// leading zeros, then read like C's atoi. Returns 1 for a width written as
+// zeros only and for a value outside the 32-bit signed range.
+int parse_char_width(std::string_view width_text, int& code);
+
+// Parses a trimmed declaration line "Name(col type, ...)" into the trimmed
+// table name and the column names and type codes in declaration order.
+// Returns 1 for a malformed line; the outputs are then unspecified.
+int parse_declaration(std::string_view line, std::string& table_name,
+                      std::vector<std::string>& names, std::vector<int>& codes);
+
+// Parses a trimmed data row against a table's column type codes and appends
+// one value per column to columns[j]. Returns 1 for a malformed row, after
+// which the values of the columns before the faulty one stay appended.
+// REQUIRES: columns.size() == codes.size().
+int parse_row(std::string_view line, const std::vector<int>& codes,
+              const std::vector<value_list*>& columns);
+
+// Reads the table blocks of rest (the input after its first line) into the
+// catalogue. A table name already in the catalogue keeps its first
+// declaration, and the rows of a later block of that name are appended to
+// it. Returns 0 at the end of rest, or 1 at the first malformed line.
+// The stored values are views into rest.
+int tabla_ertelmezo(std::string_view rest, table_data_map& table_data,
+                    column_types_map& column_types, column_names_map& column_names);
+
+// ---------------------------------------------------------------------------
+// Natural join
+
+// Joins the tables of join_tables from left to right on their columns of
+// equal name. The new table's rows form the outer loop of each step, so the
+// result follows their order, and within one of them the running rows keep
+// theirs. Returns 0 with the result table filled; 1 when a named table has
+// no columns or the result would have 2^32 - 1 rows or more; 2 when a
+// column is declared differently in two tables.
+int join(const std::vector<std::string>& join_tables, const table_data_map& table_data,
+         const column_types_map& column_types, const column_names_map& column_names,
+         result_types_map& result_types, std::vector<std::string>& result_columns,
+         column_map& result_data);
+
+// ---------------------------------------------------------------------------
+// Result file writer
+
+// Receives the next block of the output file; returns 0, or 1 when the block
+// could not be written.
+using output_sink = std::function<int(std::string_view)>;
+
+// Writes the output file through sink: the lines of input, the separator
+// line, the "result(" declaration with result_columns sorted by byte order
+// (sorted in place), then each distinct row text once, in result row order.
+// Returns 0, or 1 as soon as sink fails.
+// REQUIRES: result_columns is not empty, and every one of its names has a
+// type code and a value list, all of one length.
+int write_result(std::string_view input, std::vector<std::string>& result_columns,
+                 const result_types_map& result_types, const column_map& result_data,
+                 const output_sink& sink);
+
+#endif  // NATJOIN_F1_H_

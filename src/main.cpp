@@ -1,0 +1,222 @@
+// The run sequence of natjoin: open the files, read the input once, run the
+// stages in order and write the output file, or print the failed stage's
+// message and leave the output file empty.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "f1.h"
+
+namespace {
+
+enum message : int {
+  files_failed,
+  join_failed,
+  tables_failed,
+  declaration_conflict,
+  join_step_failed
+};
+
+const char* message_text(message m) {
+  switch (m) {
+    case files_failed:
+      return "Nem sikerult megnyitni a file(oka)t!";
+    case join_failed:
+      return "Hiba a joinban!";
+    case tables_failed:
+      return "Hiba a tablak feldolgozasa kozben!";
+    case declaration_conflict:
+      return "Oszlopokban deklaracios kulonbseg!";
+    case join_step_failed:
+      return "Hiba a tablak osszekapcsolasakor!";
+  }
+  return "";
+}
+
+// Prints one message line and flushes it at once.
+void say(message m) {
+  std::fputs(message_text(m), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+const char* usage_text() {
+  return "Usage: natjoin INPUT OUTPUT\n"
+         "Joins the tables that the first line of INPUT names, on their columns of equal\n"
+         "name, and writes OUTPUT: a copy of INPUT, then the result table.\n"
+         "Exit status: 0 when OUTPUT holds the result, 1 on any failure (OUTPUT is then\n"
+         "left empty).\n"
+         "Options: -h, --help   print this text;  --version   print the version.\n";
+}
+
+// Runs one stage; memory running out inside it counts as its failure.
+template <typename Stage>
+int guarded(Stage&& stage) {
+  try {
+    return stage();
+  } catch (const std::bad_alloc&) {
+    return status_failed;
+  }
+}
+
+// Reads the whole of fd into text. Returns 1 on a read error (a directory
+// gives one too).
+int read_all(int fd, std::string& text) {
+  struct stat info;
+  std::size_t capacity = 1 << 16;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    capacity = static_cast<std::size_t>(info.st_size) + 1;
+  }
+  std::size_t used = 0;
+  text.resize(capacity);
+  for (;;) {
+    if (used == text.size()) text.resize(text.size() * 2);
+    ssize_t got = read(fd, text.data() + used, text.size() - used);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return status_failed;
+    if (got == 0) break;
+    used += static_cast<std::size_t>(got);
+  }
+  text.resize(used);
+  return status_ok;
+}
+
+int write_all(int fd, std::string_view block) {
+  while (!block.empty()) {
+    ssize_t put = write(fd, block.data(), block.size());
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return status_failed;
+    block.remove_prefix(static_cast<std::size_t>(put));
+  }
+  return status_ok;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Opens the input for reading and the output for writing with truncation,
+// both before either is examined, so that an unusable input still leaves an
+// empty output file. An output that is the input file itself is not opened:
+// truncating it would destroy the input before it is read.
+void open_files(const char* input_path, const char* output_path, int& input_fd, int& output_fd) {
+  input_fd = open(input_path, O_RDONLY | O_CLOEXEC);
+  struct stat input_info;
+  struct stat output_info;
+  bool input_known =
+      input_fd >= 0 ? fstat(input_fd, &input_info) == 0 : stat(input_path, &input_info) == 0;
+  if (input_known && stat(output_path, &output_info) == 0 && same_file(input_info, output_info)) {
+    output_fd = -1;
+    return;
+  }
+  output_fd = open(output_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
+// Ends a failed run: the output file is left empty and the message printed.
+int fail(message m, int input_fd, int output_fd) {
+  if (output_fd >= 0) {
+    if (ftruncate(output_fd, 0) != 0) {
+      // Not a regular file (a device or a pipe): nothing to take back.
+    }
+    close(output_fd);
+  }
+  if (input_fd >= 0) close(input_fd);
+  if (m == declaration_conflict) {
+    say(declaration_conflict);
+    m = join_step_failed;
+  }
+  say(m);
+  return status_failed;
+}
+
+int run(const char* input_path, const char* output_path) {
+  int input_fd;
+  int output_fd;
+  open_files(input_path, output_path, input_fd, output_fd);
+  if (input_fd < 0 || output_fd < 0) return fail(files_failed, input_fd, output_fd);
+
+  // The input is read once; the stages parse it and the writer copies the
+  // very same bytes, which stay here for the whole run.
+  std::string input;
+  if (guarded([&] { return read_all(input_fd, input); }) != status_ok) {
+    return fail(files_failed, input_fd, output_fd);
+  }
+  close(input_fd);
+  input_fd = -1;
+
+  std::string_view rest = input;
+  std::string_view first_line;
+  read_line(rest, first_line);
+
+  std::vector<std::string> join_tables;
+  if (guarded([&] { return join_ertelmezo(first_line, join_tables); }) != status_ok) {
+    return fail(join_failed, input_fd, output_fd);
+  }
+
+  table_data_map table_data;
+  column_types_map column_types;
+  column_names_map column_names;
+  if (guarded([&] { return tabla_ertelmezo(rest, table_data, column_types, column_names); }) !=
+      status_ok) {
+    return fail(tables_failed, input_fd, output_fd);
+  }
+
+  result_types_map result_types;
+  std::vector<std::string> result_columns;
+  column_map result_data;
+  int joined = guarded([&] {
+    return join(join_tables, table_data, column_types, column_names, result_types, result_columns,
+                result_data);
+  });
+  if (joined == status_conflict) return fail(declaration_conflict, input_fd, output_fd);
+  if (joined != status_ok) return fail(join_step_failed, input_fd, output_fd);
+
+  output_sink sink = [&](std::string_view block) { return write_all(output_fd, block); };
+  if (guarded([&] {
+        return write_result(input, result_columns, result_types, result_data, sink);
+      }) != status_ok) {
+    return fail(files_failed, input_fd, output_fd);
+  }
+  if (close(output_fd) != 0) {
+    // A write error reported only at the close: take the output back all the same.
+    if (truncate(output_path, 0) != 0) {
+      // Nothing more can be done about an output that cannot be truncated.
+    }
+    say(files_failed);
+    return status_failed;
+  }
+  return status_ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A closed pipe as output is a write error like any other, not a signal.
+  std::signal(SIGPIPE, SIG_IGN);
+  if (argc == 2) {
+    std::string_view option = argv[1];
+    if (option == "--help" || option == "-h") {
+      std::fputs(usage_text(), stdout);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (option == "--version") {
+      std::printf("natjoin %s\n", NATJOIN_VERSION);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+  }
+  if (argc < 3) {
+    say(files_failed);
+    std::fputs("usage: natjoin INPUT OUTPUT (natjoin --help tells more)\n", stderr);
+    return status_failed;
+  }
+  return run(argv[1], argv[2]);
+}

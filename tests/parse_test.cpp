@@ -1,0 +1,287 @@
+// The parsers of the input file: the join statement, declaration lines, data
+// rows and the table reader that drives them.
+#include <gtest/gtest.h>
+
+#include "f1.h"
+
+namespace {
+
+using names = std::vector<std::string>;
+using codes = std::vector<int>;
+
+TEST(JoinStatement, YieldsTheTrimmedNamesBetweenTheFirstParentheses) {
+  struct {
+    std::string_view line;
+    names expected;
+  } cases[] = {
+      {"join(A, B)", {"A", "B"}},
+      {"join(A,B,C)", {"A", "B", "C"}},
+      {"join( A\t,\tB )", {"A", "B"}},
+      {"join(A)", {"A"}},
+      {"join()", {""}},
+      {"join(A,,B)", {"A", "", "B"}},
+      {"joined(A, B)", {"A", "B"}},
+      {"join x (A, B)", {"A", "B"}},
+      {"join(A, B) rest", {"A", "B"}},
+      {"join(A, (B))", {"A", "(B"}},
+  };
+  for (const auto& c : cases) {
+    names tables;
+    EXPECT_EQ(join_ertelmezo(c.line, tables), 0) << c.line;
+    EXPECT_EQ(tables, c.expected) << c.line;
+  }
+}
+
+TEST(JoinStatement, RejectsNearMissesAndLeavesTheListUnchanged) {
+  for (std::string_view line : {" join(A, B)", "Join(A, B)", "select(A, B)", "", "join A, B",
+                                "join(A, B", "join)(A", "xjoin(A)"}) {
+    names tables = {"kept"};
+    EXPECT_EQ(join_ertelmezo(line, tables), 1) << '"' << line << '"';
+    EXPECT_EQ(tables, names{"kept"}) << line;
+  }
+}
+
+TEST(Declaration, ReadsNamesAndTypeCodes) {
+  struct {
+    std::string_view line;
+    std::string table;
+    names columns;
+    codes types;
+  } cases[] = {
+      {"Emp(id int, name char(10))", "Emp", {"id", "name"}, {-1, 10}},
+      {"Emp ( id int , name char ( 4 ) )", "Emp", {"id", "name"}, {-1, 4}},
+      {"(id int)", "", {"id"}, {-1}},
+      {"my table(id int)", "my table", {"id"}, {-1}},
+      {"Emp(id int))", "Emp", {"id"}, {-1}},
+      {"Emp(id int, name char(10)", "Emp", {"id", "name"}, {-1, 10}},
+      {"Emp(id integer)", "Emp", {"id"}, {-1}},
+      {"Emp(id int x)", "Emp", {"id"}, {-1}},
+      {"Emp(print int)", "Emp", {"print"}, {-1}},
+      {"Emp(chart int)", "Emp", {"chart"}, {-1}},
+      {"Emp(int char(3))", "Emp", {"int"}, {3}},
+      {"Emp(char int)", "Emp", {"char"}, {-1}},
+      {"Emp(a\t int)", "Emp", {"a"}, {-1}},
+      {"Emp(id int,\t int)", "Emp", {"id", ""}, {-1, -1}},  // the piece trims to " int"
+      {"Emp(a char(007))", "Emp", {"a"}, {7}},
+      {"Emp(a char 10)", "Emp", {"a"}, {10}},
+      {"Emp(a char( 10 ))", "Emp", {"a"}, {10}},
+      {"Emp(a char((10)))", "Emp", {"a"}, {10}},
+      {"Emp(a char(10) x)", "Emp", {"a"}, {10}},
+      {"Emp(a char(10x))", "Emp", {"a"}, {10}},
+      {"Emp(a char(1 0))", "Emp", {"a"}, {1}},
+      {"Emp(a char(+5))", "Emp", {"a"}, {5}},
+      {"Emp(a char(-3))", "Emp", {"a"}, {-3}},
+      {"Emp(a char(x))", "Emp", {"a"}, {0}},
+      {"Emp(a character)", "Emp", {"a"}, {0}},
+      {"Emp(a char())", "Emp", {"a"}, {0}},
+      {"Emp(a char)", "Emp", {"a"}, {0}},
+      {"Emp(a int)\t \t", "Emp", {"a"}, {-1}},
+      {"Emp(a int, A int)", "Emp", {"a", "A"}, {-1, -1}},  // names compare by bytes
+  };
+  for (const auto& c : cases) {
+    std::string table;
+    names columns;
+    codes types;
+    ASSERT_EQ(parse_declaration(trim(c.line), table, columns, types), 0) << c.line;
+    EXPECT_EQ(table, c.table) << c.line;
+    EXPECT_EQ(columns, c.columns) << c.line;
+    EXPECT_EQ(types, c.types) << c.line;
+  }
+}
+
+TEST(Declaration, RejectsMalformedLines) {
+  for (std::string_view line : {
+           "Emp id int",
+           "Emp(id int",
+           "Emp(id int) x",
+           "Emp(",
+           "Emp()",
+           "Emp(id int,)",
+           "Emp(id number)",
+           "Emp(id INT)",
+           "Emp(idint)",
+           "Emp(a int print)",
+           "Emp(first name int)",
+           "Emp(a \t int)",
+           "Emp(name char(0))",
+           "Emp(name char(00))",
+           "Emp(a int) \t \t",
+           "Emp(a char int)",
+           // no name before the type word
+           "Emp(int)",
+           "Emp(id int, char(5))",
+           "Emp(integer)",
+           // a repeated column name
+           "Emp(a int, a char(3))",
+           "Emp(\t int,\t char(2))",
+           // widths beyond the 32-bit range
+           "Emp(a char(99999999999))",
+           "Emp(a char(-99999999999))",
+           "Emp(a char(2147483648))",
+       }) {
+    std::string table;
+    names columns;
+    codes types;
+    EXPECT_EQ(parse_declaration(trim(line), table, columns, types), 1) << '"' << line << '"';
+  }
+}
+
+TEST(CharWidth, ReadsLikeAtoiWithinThe32BitRange) {
+  struct {
+    std::string_view text;
+    int expected;
+  } cases[] = {{"(2147483647)", 2147483647},
+               {"(-2147483648)", -2147483648},
+               {"(+0000000000005)", 5},
+               {"(-0)", 0},
+               {"(0x)", 0},
+               {"(\r7)", 7},
+               {"", 0}};
+  for (const auto& c : cases) {
+    int code = 99;
+    EXPECT_EQ(parse_char_width(c.text, code), 0) << c.text;
+    EXPECT_EQ(code, c.expected) << c.text;
+  }
+  int code;
+  EXPECT_EQ(parse_char_width("(-2147483649)", code), 1);
+  EXPECT_EQ(parse_char_width("(000)", code), 1);
+}
+
+// Rows of Item(id int, name char(5), qty int).
+struct parsed_row {
+  int status;
+  std::vector<value_list> values;
+};
+
+parsed_row parse_item_row(std::string_view line) {
+  parsed_row row{0, std::vector<value_list>(3)};
+  std::vector<value_list*> columns = {&row.values[0], &row.values[1], &row.values[2]};
+  row.status = parse_row(line, {-1, 5, -1}, columns);
+  return row;
+}
+
+TEST(Row, StoresNormalisedValues) {
+  struct {
+    std::string_view line, id, name, qty;
+  } cases[] = {
+      {"1, 'abc', 10", "1", "abc", "10"},
+      {"007,'x',0", "7", "x", "0"},
+      {"-5, '', 0010", "-5", "", "10"},
+      {"1,'abcde',000", "1", "abcde", "0"},
+      {"abc, 'x', 1", "abc", "x", "1"},
+      {"2, 'a,b', 3", "2", "a,b", "3"},
+      {"1, ',', 2", "1", ",", "2"},
+      {"3, ' a b ', 4", "3", " a b ", "4"},
+      {"4, 'it''s', 5", "4", "it''s", "5"},
+      {"12, ''', 1", "12", "'", "1"},
+      {"20, 'x'y', 1", "20", "x'y", "1"},
+      {"16 , 'x' , 17", "16", "x", "17"},
+      {"1,'x' ,2", "1", "x", "2"},
+      {"10, 'x', 2, 99", "10", "x", "2"},
+      {"1,'x',", "1", "x", ""},
+      {"13, 'a,b,c', 14", "13", "a,b,c", "14"},
+      {"5, ',,', 6", "5", ",,", "6"},
+      {"-007, 'x', 0.50", "-007", "x", ".50"},
+  };
+  for (const auto& c : cases) {
+    parsed_row row = parse_item_row(c.line);
+    ASSERT_EQ(row.status, 0) << c.line;
+    EXPECT_EQ(row.values, (std::vector<value_list>{{c.id}, {c.name}, {c.qty}})) << c.line;
+  }
+}
+
+TEST(Row, RejectsMalformedRows) {
+  for (std::string_view line : {
+           "5, 'abcdef', 1",   // 6 bytes in a column of width 5
+           "14, 'abcd,e', 1",  // the comma counts
+           "6, abc, 1",        // no quote: the pieces run out
+           "7, 'ab'c, 1",      // the trimmed text ends with "c"
+           "8, 'a, b' , 1",    // after a join only a quote in the last byte closes
+           "11,,'x',1",        // ",'x'" does not begin with a quote
+           "19,\t 'x' ,20",    // a space behind a tab survives trimming
+           "9, 'x'",           // no field for qty
+           "9, '",             // an opening quote alone
+       }) {
+    EXPECT_EQ(parse_item_row(line).status, 1) << '"' << line << '"';
+  }
+}
+
+TEST(Row, KeepsTheValuesBeforeTheFaultyColumn) {
+  parsed_row row = parse_item_row("5, 'abcdef', 1");
+  EXPECT_EQ(row.values, (std::vector<value_list>{{"5"}, {}, {}}));
+}
+
+TEST(Row, ReadsCodesBelowOneAsIntColumns) {
+  value_list a, b;
+  EXPECT_EQ(parse_row(" 0042 ,'x'", {0, -3}, {&a, &b}), 0);
+  EXPECT_EQ(a, value_list{"42"});
+  EXPECT_EQ(b, value_list{"'x'"});
+}
+
+struct catalogue {
+  table_data_map data;
+  column_types_map types;
+  column_names_map names;
+};
+
+int read_tables(std::string_view rest, catalogue& c) {
+  return tabla_ertelmezo(rest, c.data, c.types, c.names);
+}
+
+TEST(TableReader, LoadsBlocksSeparatedByBlankLines) {
+  catalogue c;
+  ASSERT_EQ(read_tables("\nEmp(id int, name char(8), dept int)\n1,'Ann',10\n2,'Bob',20\n \t \n"
+                        "Dept(dept int, title char(12))\n10,'Sales'",
+                        c),
+            0);
+  EXPECT_EQ(c.names["Emp"], (names{"id", "name", "dept"}));
+  EXPECT_EQ(c.types["Emp"], (codes{-1, 8, -1}));
+  EXPECT_EQ(c.types["Dept"], (codes{-1, 12}));
+  EXPECT_EQ(c.data["Emp"]["name"], (value_list{"Ann", "Bob"}));
+  EXPECT_EQ(c.data["Dept"]["title"], (value_list{"Sales"}));
+}
+
+TEST(TableReader, AcceptsFilesWithoutBlocks) {
+  for (std::string_view rest : {"", "\n", "\n \n\t\n"}) {
+    catalogue c;
+    EXPECT_EQ(read_tables(rest, c), 0);
+    EXPECT_TRUE(c.data.empty());
+  }
+}
+
+TEST(TableReader, ReadsTheFirstLineOfABlockAsADeclaration) {
+  catalogue c;
+  EXPECT_EQ(read_tables("1,2\n", c), 1);
+  // "\t \t" trims to " ", which is not blank.
+  EXPECT_EQ(read_tables("A(x int)\n1\n\t \t\n", c), 0);
+  EXPECT_EQ(c.data["A"]["x"], (value_list{"1", ""}));
+}
+
+TEST(TableReader, ReadsADeclarationBelowARowAsARow) {
+  catalogue c;
+  ASSERT_EQ(read_tables("A(x int, y int)\n1,2\nDept(dept int, title char(12))\n", c), 0);
+  EXPECT_EQ(c.data["A"]["x"], (value_list{"1", "Dept(dept int"}));
+  EXPECT_EQ(c.data.count("Dept"), 0u);
+  catalogue d;
+  EXPECT_EQ(read_tables("A(x int, y char(3))\n1,'a'\nDept(dept int, title char(12))\n", d), 1);
+}
+
+TEST(TableReader, KeepsTheFirstDeclarationOfARepeatedName) {
+  catalogue c;
+  ASSERT_EQ(read_tables("A(x int, y char(2))\n1,'a'\n\nA(z char(9))\n2,'b'\n", c), 0);
+  EXPECT_EQ(c.names["A"], (names{"x", "y"}));
+  EXPECT_EQ(c.data["A"]["x"], (value_list{"1", "2"}));
+  EXPECT_EQ(c.data["A"]["y"], (value_list{"a", "b"}));
+  // The later block is checked all the same.
+  catalogue d;
+  EXPECT_EQ(read_tables("A(x int)\n\nA(x int, x int)\n", d), 1);
+}
+
+TEST(TableReader, StopsAtTheFirstMalformedLine) {
+  catalogue c;
+  EXPECT_EQ(read_tables("A(x int)\n1\n\nB(y char(1))\n'toolong'\n\nC(z int)\n", c), 1);
+  EXPECT_EQ(c.data.count("A"), 1u);
+  EXPECT_EQ(c.data.count("C"), 0u);
+}
+
+}  // namespace
