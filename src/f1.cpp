@@ -41,12 +41,25 @@ std::string_view strip(std::string_view text, std::string_view piece, bool both)
   return text;
 }
 
+namespace {
+
+// strip() for a piece of one byte, which the parsers use on every value.
+std::string_view strip_byte(std::string_view text, char c, bool both) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && text[begin] == c) ++begin;
+  while (both && end > begin && text[end - 1] == c) --end;
+  return text.substr(begin, end - begin);
+}
+
+}  // namespace
+
 std::string_view trim(std::string_view text) {
-  return strip(strip(text, " ", true), "\t", true);
+  return strip_byte(strip_byte(text, ' ', true), '\t', true);
 }
 
 std::string_view strip_leading_zeros(std::string_view text) {
-  std::string_view stripped = strip(text, "0", false);
+  std::string_view stripped = strip_byte(text, '0', false);
   if (stripped.empty() && !text.empty()) return text.substr(text.size() - 1);
   return stripped;
 }
@@ -293,15 +306,43 @@ namespace {
 // No result may reach this many rows: row numbers are kept in 32 bits.
 constexpr std::size_t max_rows = std::numeric_limits<std::uint32_t>::max();
 
-std::uint64_t mix(std::uint64_t h, std::string_view value) {
-  h ^= std::hash<std::string_view>{}(value) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
-  return h;
+// How many rows ahead the hash loops prefetch the slot they will need.
+constexpr std::size_t lookahead = 16;
+
+// A hash table slot: the upper 32 bits of the entry's hash, then the row it
+// stands for. A row number is always below max_rows, so no entry is empty.
+constexpr std::uint64_t empty_slot = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t make_slot(std::uint64_t hash, std::size_t row) {
+  return (hash & 0xffffffff00000000ULL) | row;
+}
+bool slot_matches(std::uint64_t slot, std::uint64_t hash) {
+  return (slot >> 32) == (hash >> 32);
+}
+std::uint32_t slot_row(std::uint64_t slot) {
+  return static_cast<std::uint32_t>(slot);
 }
 
-std::uint64_t hash_key(const std::vector<const value_list*>& key, std::size_t row) {
-  std::uint64_t h = 0;
-  for (const value_list* column : key) h = mix(h, (*column)[row]);
-  return h;
+// A table of at least twice as many slots as entries, a power of two.
+std::vector<std::uint64_t> make_slots(std::size_t entries) {
+  std::size_t size = 16;
+  while (size < entries * 2) size *= 2;
+  return std::vector<std::uint64_t>(size, empty_slot);
+}
+
+std::uint64_t hash_bytes(std::string_view text) {
+  return std::hash<std::string_view>{}(text);
+}
+
+// The hash of every row's values in the key columns.
+std::vector<std::uint64_t> hash_keys(const std::vector<const value_list*>& key, std::size_t rows) {
+  std::vector<std::uint64_t> hashes(rows, 0);
+  for (const value_list* column : key) {
+    for (std::size_t r = 0; r < rows; ++r) {
+      hashes[r] = hashes[r] * 0x9e3779b97f4a7c15ULL + hash_bytes((*column)[r]);
+    }
+  }
+  return hashes;
 }
 
 bool same_key(const std::vector<const value_list*>& a, std::size_t row_a,
@@ -312,64 +353,68 @@ bool same_key(const std::vector<const value_list*>& a, std::size_t row_a,
   return true;
 }
 
-std::size_t table_size_for(std::size_t entries) {
-  std::size_t size = 16;
-  while (size < entries * 2) size *= 2;
-  return size;
+// Finds the slot of the group whose key equals row's key, or the empty slot
+// where that group belongs. A group is named by its first running row.
+std::size_t find_group(const std::vector<std::uint64_t>& slots,
+                       const std::vector<const value_list*>& running_key,
+                       const std::vector<const value_list*>& key, std::size_t row,
+                       std::uint64_t hash) {
+  const std::size_t mask = slots.size() - 1;
+  std::size_t at = hash & mask;
+  for (; slots[at] != empty_slot; at = (at + 1) & mask) {
+    if (slot_matches(slots[at], hash) && same_key(running_key, slot_row(slots[at]), key, row)) {
+      break;
+    }
+  }
+  return at;
 }
 
-// Groups the running rows by their values in the matched columns, and gives
-// each row of the new table the group it matches (or none). Within a group
-// the rows keep the running order.
+// Groups the running rows by their values in the matched columns: the group
+// named by its first row g holds group_size[g] rows, in running order, from
+// group_rows[group_start[g]] on. match[r] names the group that new row r
+// meets, or is max_rows when it meets none.
 void match_rows(const std::vector<const value_list*>& running_key, std::size_t running_rows,
                 const std::vector<const value_list*>& new_key, std::size_t new_rows,
-                std::vector<std::uint32_t>& group_start, std::vector<std::uint32_t>& group_rows,
-                std::vector<std::uint32_t>& match) {
-  constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
-  std::vector<std::uint32_t> slots(table_size_for(running_rows), none);  // group numbers
-  std::vector<std::uint32_t> first_row;                                  // per group
-  std::vector<std::uint64_t> group_hash;
-  std::vector<std::uint32_t> group_of(running_rows);
+                std::vector<std::uint32_t>& group_start, std::vector<std::uint32_t>& group_size,
+                std::vector<std::uint32_t>& group_rows, std::vector<std::uint32_t>& match) {
+  std::vector<std::uint64_t> slots = make_slots(running_rows);
   const std::size_t mask = slots.size() - 1;
 
-  // Finds the group of a key's row, or the empty slot where it belongs.
-  auto find_slot = [&](const std::vector<const value_list*>& key, std::size_t row,
-                       std::uint64_t h) {
-    std::size_t at = h & mask;
-    while (slots[at] != none) {
-      std::uint32_t g = slots[at];
-      if (group_hash[g] == h && same_key(running_key, first_row[g], key, row)) break;
-      at = (at + 1) & mask;
+  std::vector<std::uint32_t> group_of(running_rows);
+  {
+    const std::vector<std::uint64_t> hashes = hash_keys(running_key, running_rows);
+    for (std::size_t s = 0; s < running_rows; ++s) {
+      if (s + lookahead < running_rows) __builtin_prefetch(&slots[hashes[s + lookahead] & mask]);
+      std::size_t at = find_group(slots, running_key, running_key, s, hashes[s]);
+      if (slots[at] == empty_slot) slots[at] = make_slot(hashes[s], s);
+      group_of[s] = slot_row(slots[at]);
     }
-    return at;
-  };
-
-  for (std::size_t s = 0; s < running_rows; ++s) {
-    std::uint64_t h = hash_key(running_key, s);
-    std::size_t at = find_slot(running_key, s, h);
-    if (slots[at] == none) {
-      slots[at] = static_cast<std::uint32_t>(first_row.size());
-      first_row.push_back(static_cast<std::uint32_t>(s));
-      group_hash.push_back(h);
-    }
-    group_of[s] = slots[at];
   }
 
-  // Counting sort of the running rows by group, stable, so that each group
-  // holds its rows in running order.
-  group_start.assign(first_row.size() + 1, 0);
-  for (std::uint32_t g : group_of) ++group_start[g + 1];
-  for (std::size_t g = 1; g < group_start.size(); ++g) group_start[g] += group_start[g - 1];
+  // A stable counting sort of the running rows by group.
+  group_size.assign(running_rows, 0);
+  for (std::uint32_t g : group_of) ++group_size[g];
+  group_start.assign(running_rows, 0);
+  std::uint32_t next = 0;
+  for (std::size_t g = 0; g < running_rows; ++g) {
+    group_start[g] = next;
+    next += group_size[g];
+  }
   group_rows.resize(running_rows);
-  std::vector<std::uint32_t> fill(group_start.begin(), group_start.end() - 1);
-  for (std::size_t s = 0; s < running_rows; ++s) {
-    group_rows[fill[group_of[s]]++] = static_cast<std::uint32_t>(s);
+  {
+    std::vector<std::uint32_t> fill = group_start;
+    for (std::size_t s = 0; s < running_rows; ++s) {
+      group_rows[fill[group_of[s]]++] = static_cast<std::uint32_t>(s);
+    }
   }
+  std::vector<std::uint32_t>().swap(group_of);
 
+  const std::vector<std::uint64_t> hashes = hash_keys(new_key, new_rows);
   match.resize(new_rows);
   for (std::size_t r = 0; r < new_rows; ++r) {
-    std::size_t at = find_slot(new_key, r, hash_key(new_key, r));
-    match[r] = slots[at];
+    if (r + lookahead < new_rows) __builtin_prefetch(&slots[hashes[r + lookahead] & mask]);
+    std::uint64_t slot = slots[find_group(slots, running_key, new_key, r, hashes[r])];
+    match[r] = slot == empty_slot ? static_cast<std::uint32_t>(max_rows) : slot_row(slot);
   }
 }
 
@@ -378,12 +423,23 @@ std::size_t row_count(const column_map& columns, const std::string& first_column
   return it == columns.end() ? 0 : it->second.size();
 }
 
+// Gathers source[rows[i]] for every i, in order.
+void gather(const value_list& source, const std::vector<std::uint32_t>& rows, value_list& values) {
+  values.resize(rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (i + lookahead < rows.size()) __builtin_prefetch(&source[rows[i + lookahead]]);
+    values[i] = source[rows[i]];
+  }
+}
+
 // Joins the new table to the running result (running_data, result_columns,
-// running_codes) into next. Returns a status as join does.
-int join_step(const column_map& running_data, std::vector<std::string>& result_columns,
-              std::vector<int>& running_codes, const column_map& new_data,
-              const std::vector<std::string>& new_names, const std::vector<int>& new_codes,
-              column_map& next) {
+// running_codes) into next. When owned is set it is running_data itself,
+// whose columns are released as soon as they have been used. Returns a
+// status as join does.
+int join_step(const column_map& running_data, column_map* owned,
+              std::vector<std::string>& result_columns, std::vector<int>& running_codes,
+              const column_map& new_data, const std::vector<std::string>& new_names,
+              const std::vector<int>& new_codes, column_map& next) {
   if (new_names.empty()) return status_failed;
 
   std::unordered_map<std::string_view, std::size_t> running_position;
@@ -408,56 +464,51 @@ int join_step(const column_map& running_data, std::vector<std::string>& result_c
   const std::size_t new_rows = row_count(new_data, new_names.front());
   if (running_rows >= max_rows || new_rows >= max_rows) return status_failed;
 
-  std::vector<std::uint32_t> group_start;
-  std::vector<std::uint32_t> group_rows;
-  std::vector<std::uint32_t> match;
+  // How many running rows each new row meets, and, unless every pair joins,
+  // which ones: the result's running rows in result order.
+  std::vector<std::uint32_t> meets(new_rows, static_cast<std::uint32_t>(running_rows));
+  std::vector<std::uint32_t> running_order;
   std::size_t total = 0;
   if (running_key.empty()) {
-    // No common column: every pair of rows joins.
     if (running_rows != 0 && new_rows > (max_rows - 1) / running_rows) return status_failed;
     total = running_rows * new_rows;
   } else {
-    match_rows(running_key, running_rows, new_key, new_rows, group_start, group_rows, match);
-    for (std::uint32_t g : match) {
-      if (g < group_start.size() - 1) total += group_start[g + 1] - group_start[g];
+    std::vector<std::uint32_t> group_start, group_size, group_rows, match;
+    match_rows(running_key, running_rows, new_key, new_rows, group_start, group_size, group_rows,
+               match);
+    for (std::size_t r = 0; r < new_rows; ++r) {
+      meets[r] = match[r] == max_rows ? 0 : group_size[match[r]];
+      total += meets[r];
       if (total >= max_rows) return status_failed;
+    }
+    running_order.reserve(total);
+    for (std::size_t r = 0; r < new_rows; ++r) {
+      if (meets[r] == 0) continue;
+      const std::uint32_t* rows = group_rows.data() + group_start[match[r]];
+      running_order.insert(running_order.end(), rows, rows + meets[r]);
     }
   }
 
-  // The running rows that a new row meets, as a range of group_rows; for a
-  // product that range is every running row.
-  auto for_each_match = [&](auto&& emit) {
-    for (std::size_t r = 0; r < new_rows; ++r) {
-      if (running_key.empty()) {
-        emit(r, nullptr, running_rows);
-      } else if (match[r] < group_start.size() - 1) {
-        emit(r, group_rows.data() + group_start[match[r]],
-             group_start[match[r] + 1] - group_start[match[r]]);
-      }
-    }
-  };
-
-  // Built column by column: each column's values are gathered in one sweep.
+  // Built column by column, each in one sweep and sized once.
   next.clear();
   for (const std::string& name : result_columns) {
     const value_list& source = running_data.at(name);
     value_list& values = next[name];
-    values.reserve(total);
-    for_each_match([&](std::size_t, const std::uint32_t* rows, std::size_t count) {
-      if (rows == nullptr) {
+    if (running_key.empty()) {
+      values.reserve(total);
+      for (std::size_t r = 0; r < new_rows; ++r) {
         values.insert(values.end(), source.begin(), source.end());
-      } else {
-        for (std::size_t i = 0; i < count; ++i) values.push_back(source[rows[i]]);
       }
-    });
+    } else {
+      gather(source, running_order, values);
+    }
+    if (owned != nullptr) value_list().swap(owned->at(name));
   }
   for (std::size_t j : added) {
     const value_list& source = new_data.at(new_names[j]);
     value_list& values = next[new_names[j]];
     values.reserve(total);
-    for_each_match([&](std::size_t r, const std::uint32_t*, std::size_t count) {
-      values.insert(values.end(), count, source[r]);
-    });
+    for (std::size_t r = 0; r < new_rows; ++r) values.insert(values.end(), meets[r], source[r]);
     result_columns.push_back(new_names[j]);
     running_codes.push_back(new_codes[j]);
   }
@@ -496,7 +547,8 @@ int join(const std::vector<std::string>& join_tables, const table_data_map& tabl
   for (std::size_t t = 1; t < join_tables.size(); ++t) {
     const std::string& name = join_tables[t];
     int step =
-        join_step(*running, result_columns, running_codes, lookup(table_data, name, no_data),
+        join_step(*running, running == &result_data ? &result_data : nullptr, result_columns,
+                  running_codes, lookup(table_data, name, no_data),
                   lookup(column_names, name, no_names), lookup(column_types, name, no_codes), next);
     if (step != status_ok) return step;
     result_data.swap(next);
@@ -521,7 +573,7 @@ constexpr std::size_t block_size = 1 << 20;
 
 // Appends the row text of row r: the values in sorted column order, joined by
 // ",", those of char columns (code above 0) enclosed in quotes.
-void format_row(const std::vector<const value_list*>& columns, const std::vector<bool>& quoted,
+void format_row(const std::vector<const value_list*>& columns, const std::vector<char>& quoted,
                 std::size_t r, std::string& out) {
   for (std::size_t j = 0; j < columns.size(); ++j) {
     if (j != 0) out += ',';
@@ -587,7 +639,7 @@ int write_result(std::string_view input, std::vector<std::string>& result_column
   format_header(result_columns, result_types, out);
 
   std::vector<const value_list*> columns;
-  std::vector<bool> quoted;
+  std::vector<char> quoted;
   for (const std::string& name : result_columns) {
     columns.push_back(&result_data.at(name));
     quoted.push_back(result_types.at(name) > 0);
@@ -595,36 +647,48 @@ int write_result(std::string_view input, std::vector<std::string>& result_column
   const std::size_t rows = columns.front()->size();
 
   // Distinct row texts: a hash set of the rows written, each slot holding a
-  // row number and its hash. A hit is confirmed by comparing the texts.
-  constexpr std::uint32_t empty = std::numeric_limits<std::uint32_t>::max();
-  std::vector<std::uint32_t> slot_row(table_size_for(rows), empty);
-  std::vector<std::uint32_t> slot_hash(slot_row.size());
-  const std::size_t mask = slot_row.size() - 1;
+  // row number and the upper half of its text's hash; a hit is confirmed by
+  // comparing the texts. Rows go a batch at a time, so that the values and
+  // the slots of a batch are fetched from memory while it is formatted.
+  std::vector<std::uint64_t> slots = make_slots(rows);
+  const std::size_t mask = slots.size() - 1;
+  constexpr std::size_t batch_rows = 32;
+  std::size_t ends[batch_rows];
+  std::uint64_t hashes[batch_rows];
+  std::string batch;
   std::string other;
-  for (std::size_t r = 0; r < rows; ++r) {
-    const std::size_t begin = out.size();
-    format_row(columns, quoted, r, out);
-    const std::string_view text(out.data() + begin, out.size() - begin);
-    const std::uint64_t h = std::hash<std::string_view>{}(text);
-    const std::uint32_t tag = static_cast<std::uint32_t>(h >> 32);
-    std::size_t at = h & mask;
-    bool repeated = false;
-    for (; slot_row[at] != empty; at = (at + 1) & mask) {
-      if (slot_hash[at] != tag) continue;
-      other.clear();
-      format_row(columns, quoted, slot_row[at], other);
-      if (other == text) {
-        repeated = true;
-        break;
+  for (std::size_t first = 0; first < rows; first += batch_rows) {
+    const std::size_t count = std::min(batch_rows, rows - first);
+    for (const value_list* column : columns) {
+      for (std::size_t i = 0; i < count; ++i) __builtin_prefetch((*column)[first + i].data());
+    }
+    batch.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+      format_row(columns, quoted, first + i, batch);
+      ends[i] = batch.size();
+    }
+    for (std::size_t i = 0, begin = 0; i < count; begin = ends[i++]) {
+      hashes[i] = hash_bytes(std::string_view(batch).substr(begin, ends[i] - begin));
+      __builtin_prefetch(&slots[hashes[i] & mask]);
+    }
+    for (std::size_t i = 0, begin = 0; i < count; begin = ends[i++]) {
+      const std::string_view text = std::string_view(batch).substr(begin, ends[i] - begin);
+      std::size_t at = hashes[i] & mask;
+      bool repeated = false;
+      for (; slots[at] != empty_slot; at = (at + 1) & mask) {
+        if (!slot_matches(slots[at], hashes[i])) continue;
+        other.clear();
+        format_row(columns, quoted, slot_row(slots[at]), other);
+        if (other == text) {
+          repeated = true;
+          break;
+        }
       }
+      if (repeated) continue;
+      slots[at] = make_slot(hashes[i], first + i);
+      out.append(text);
+      out += '\n';
     }
-    if (repeated) {
-      out.resize(begin);
-      continue;
-    }
-    slot_row[at] = static_cast<std::uint32_t>(r);
-    slot_hash[at] = tag;
-    out += '\n';
     if (flush_full() != status_ok) return status_failed;
   }
   return sink(out);
