@@ -409,10 +409,27 @@ void match_rows(const std::vector<const value_list*>& running_key, std::size_t r
   }
   std::vector<std::uint32_t>().swap(group_of);
 
+  // A probe reads a slot, then the key of the running row it names, then
+  // that key's bytes: each is fetched ahead, a few rows before it is needed.
   const std::vector<std::uint64_t> hashes = hash_keys(new_key, new_rows);
+  const value_list& first_key = *running_key.front();
+  auto candidate = [&](std::size_t r) -> const std::string_view* {
+    for (std::size_t at = hashes[r] & mask; slots[at] != empty_slot; at = (at + 1) & mask) {
+      if (slot_matches(slots[at], hashes[r])) return &first_key[slot_row(slots[at])];
+    }
+    return nullptr;
+  };
   match.resize(new_rows);
   for (std::size_t r = 0; r < new_rows; ++r) {
     if (r + lookahead < new_rows) __builtin_prefetch(&slots[hashes[r + lookahead] & mask]);
+    if (r + lookahead / 2 < new_rows) {
+      if (const std::string_view* key = candidate(r + lookahead / 2)) __builtin_prefetch(key);
+    }
+    if (r + lookahead / 4 < new_rows) {
+      if (const std::string_view* key = candidate(r + lookahead / 4)) {
+        __builtin_prefetch(key->data());
+      }
+    }
     std::uint64_t slot = slots[find_group(slots, running_key, new_key, r, hashes[r])];
     match[r] = slot == empty_slot ? static_cast<std::uint32_t>(max_rows) : slot_row(slot);
   }
@@ -425,10 +442,10 @@ std::size_t row_count(const column_map& columns, const std::string& first_column
 
 // Gathers source[rows[i]] for every i, in order.
 void gather(const value_list& source, const std::vector<std::uint32_t>& rows, value_list& values) {
-  values.resize(rows.size());
+  values.reserve(rows.size());
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (i + lookahead < rows.size()) __builtin_prefetch(&source[rows[i + lookahead]]);
-    values[i] = source[rows[i]];
+    values.push_back(source[rows[i]]);
   }
 }
 
