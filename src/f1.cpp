@@ -82,12 +82,43 @@ bool read_line(std::string_view& rest, std::string_view& line) {
 // ---------------------------------------------------------------------------
 // Join statement
 
-int join_ertelmezo(std::string_view line, std::vector<std::string>& join_tables) {
-  if (line.find("join") != 0) return status_failed;
+namespace {
+
+// Records why a stage failed, where the caller asked; returns the failure.
+// The reason is built only on this path, so a successful run pays nothing.
+int fail_because(std::string* reason, std::string text) {
+  if (reason != nullptr) *reason = std::move(text);
+  return status_failed;
+}
+
+int fail_at(failure_detail* detail, std::size_t line, std::string text) {
+  if (detail != nullptr) *detail = {line, std::move(text)};
+  return status_failed;
+}
+
+std::string quote(std::string_view text) {
+  return "\"" + std::string(text) + "\"";
+}
+
+}  // namespace
+
+int join_ertelmezo(std::string_view line, std::vector<std::string>& join_tables,
+                   failure_detail* detail) {
+  if (line.find("join") != 0) {
+    std::string reason = "the first line does not start with \"join\"";
+    if (line.starts_with("\xEF\xBB\xBF")) {
+      reason +=
+          "; the file begins with a UTF-8 byte order mark, which editors do not show:"
+          " save it without one";
+    }
+    return fail_at(detail, 1, reason);
+  }
   std::size_t open = line.find('(');
-  if (open == std::string_view::npos) return status_failed;
+  if (open == std::string_view::npos) return fail_at(detail, 1, "no \"(\" after \"join\"");
   std::size_t close = line.find(')', open);
-  if (close == std::string_view::npos) return status_failed;
+  if (close == std::string_view::npos) {
+    return fail_at(detail, 1, "no \")\" after the \"(\" of the join statement");
+  }
 
   std::vector<std::string> names;
   for (std::string_view piece : explode(line.substr(open + 1, close - open - 1), ",")) {
@@ -132,13 +163,13 @@ int read_atoi(std::string_view text, int& value) {
 // Reads one column declaration piece, already trimmed. The type word is the
 // later of the last "int" and the last "char", so that a name may hold the
 // letters of a type word as long as the type word itself comes last.
-int parse_column(std::string_view piece, std::string& name, int& code) {
+int parse_column(std::string_view piece, std::string& name, int& code, std::string* reason) {
   std::size_t at_int = piece.rfind("int");
   std::size_t at_char = piece.rfind("char");
   std::size_t at;
   bool is_char;
   if (at_int == std::string_view::npos && at_char == std::string_view::npos) {
-    return status_failed;
+    return fail_because(reason, "column " + quote(piece) + " has no type: int or char(N) expected");
   } else if (at_char == std::string_view::npos ||
              (at_int != std::string_view::npos && at_int > at_char)) {
     at = at_int;
@@ -148,15 +179,25 @@ int parse_column(std::string_view piece, std::string& name, int& code) {
     is_char = true;
   }
   // A type word at the first byte leaves the column without a name.
-  if (at == 0 || !is_blank(piece[at - 1])) return status_failed;
+  if (at == 0) return fail_because(reason, "column " + quote(piece) + " has no name");
+  if (!is_blank(piece[at - 1])) {
+    return fail_because(
+        reason, "column " + quote(piece) + " has no blank between its name and its type word");
+  }
   std::string_view trimmed = trim(piece.substr(0, at));
-  if (trimmed.find_first_of(" \t") != std::string_view::npos) return status_failed;
+  if (trimmed.find_first_of(" \t") != std::string_view::npos) {
+    return fail_because(reason, "column name " + quote(trimmed) + " holds a blank");
+  }
   name.assign(trimmed);
   if (!is_char) {
     code = -1;  // whatever follows the letters "int" is ignored
     return status_ok;
   }
-  return parse_char_width(piece.substr(at + 4), code);
+  if (parse_char_width(piece.substr(at + 4), code, reason) != status_ok) {
+    if (reason != nullptr) *reason = "column " + quote(name) + ": " + *reason;
+    return status_failed;
+  }
+  return status_ok;
 }
 
 // Finds the end of the comma-separated piece that starts at start.
@@ -168,7 +209,7 @@ std::size_t piece_end(std::string_view line, std::size_t start) {
 // Reads the char value whose field starts at start, and moves start to the
 // piece after the last one the value used. Returns 1 when the row fails.
 int read_char_value(std::string_view line, std::size_t& start, bool& more, int width,
-                    std::string_view& value) {
+                    std::string_view& value, std::string* reason) {
   std::size_t end = piece_end(line, start);
   std::string_view text = line.substr(start, end - start);
   std::size_t first = text.find('\'');
@@ -177,8 +218,12 @@ int read_char_value(std::string_view line, std::size_t& start, bool& more, int w
   // joined only a quote in the very last byte closes the value, so a blank
   // between the closing quote and the next comma keeps the joining going.
   while (first == std::string_view::npos || last == first) {
-    if (end == line.size()) return status_failed;  // the pieces ran out
-    std::size_t joined = end;                      // the comma that is restored
+    if (end == line.size()) {
+      return fail_because(reason, "its value " + quote(trim(line.substr(start))) +
+                                      " has no closing quote before the end of the row"
+                                      " (a quote must end the value, right before its comma)");
+    }
+    std::size_t joined = end;  // the comma that is restored
     end = piece_end(line, end + 1);
     text = line.substr(start, end - start);
     if (first == std::string_view::npos) {
@@ -193,9 +238,15 @@ int read_char_value(std::string_view line, std::size_t& start, bool& more, int w
   start = end + 1;
 
   text = trim(text);
-  if (text.front() != '\'' || text.back() != '\'') return status_failed;
+  if (text.front() != '\'' || text.back() != '\'') {
+    return fail_because(reason, "its value " + quote(text) + " does not stand between quotes");
+  }
   value = text.substr(1, text.size() - 2);
-  if (value.size() > static_cast<std::size_t>(width)) return status_failed;
+  if (value.size() > static_cast<std::size_t>(width)) {
+    return fail_because(reason, "its value " + quote(value) + " has " +
+                                    std::to_string(value.size()) + " bytes, more than its char(" +
+                                    std::to_string(width) + ")");
+  }
   return status_ok;
 }
 
@@ -214,22 +265,33 @@ void insert_table(const std::string& table_name, const std::vector<std::string>&
 
 }  // namespace
 
-int parse_char_width(std::string_view width_text, int& code) {
+int parse_char_width(std::string_view width_text, int& code, std::string* reason) {
   for (std::string_view piece : {" ", "\t", "(", ")", " ", "\t"}) {
     width_text = strip(width_text, piece, true);
   }
   width_text = strip_leading_zeros(width_text);
-  if (width_text == "0") return status_failed;
-  return read_atoi(width_text, code);
+  if (width_text == "0") return fail_because(reason, "its char width is written as zeros");
+  if (read_atoi(width_text, code) != status_ok) {
+    return fail_because(reason, "its char width " + quote(width_text) + " is out of range");
+  }
+  return status_ok;
 }
 
 int parse_declaration(std::string_view line, std::string& table_name,
-                      std::vector<std::string>& names, std::vector<int>& codes) {
+                      std::vector<std::string>& names, std::vector<int>& codes,
+                      std::string* reason) {
   std::size_t open = line.find('(');
-  if (open == std::string_view::npos) return status_failed;
+  if (open == std::string_view::npos) {
+    return fail_because(reason,
+                        "a declaration line \"Name(column type, ...)\" was expected, "
+                        "but the line has no \"(\"");
+  }
   table_name.assign(trim(line.substr(0, open)));
+  const std::string table = "table " + quote(table_name) + ": ";
   std::string_view list = trim(line.substr(open + 1));
-  if (list.empty() || list.back() != ')') return status_failed;
+  if (list.empty() || list.back() != ')') {
+    return fail_because(reason, table + "the column list does not end with \")\"");
+  }
   list.remove_suffix(1);
 
   names.clear();
@@ -237,29 +299,44 @@ int parse_declaration(std::string_view line, std::string& table_name,
   std::string name;
   int code = 0;
   for (std::string_view piece : explode(list, ",")) {
-    if (parse_column(trim(piece), name, code) != status_ok) return status_failed;
+    if (parse_column(trim(piece), name, code, reason) != status_ok) {
+      if (reason != nullptr) *reason = table + *reason;
+      return status_failed;
+    }
     names.push_back(name);
     codes.push_back(code);
   }
   // A repeated name would give one value list two values per row.
-  std::set<std::string_view> seen(names.begin(), names.end());
-  if (seen.size() != names.size()) return status_failed;
+  std::set<std::string_view> seen;
+  for (const std::string& column : names) {
+    if (!seen.insert(column).second) {
+      return fail_because(reason, table + "column " + quote(column) + " is declared twice");
+    }
+  }
   return status_ok;
 }
 
 int parse_row(std::string_view line, const std::vector<int>& codes,
-              const std::vector<value_list*>& columns) {
+              const std::vector<value_list*>& columns, std::string* reason,
+              const std::vector<std::string>* names) {
   std::size_t start = 0;  // where the field of the next column starts
   bool more = true;       // whether there is a piece at start
   for (std::size_t j = 0; j < codes.size(); ++j) {
-    if (!more) return status_failed;  // too few fields
+    if (!more) {
+      return fail_because(reason, std::to_string(codes.size()) + " columns declared, " +
+                                      std::to_string(j) + " fields found");
+    }
     std::string_view value;
     if (codes[j] < 1) {
       std::size_t end = piece_end(line, start);
       value = strip_leading_zeros(trim(line.substr(start, end - start)));
       more = end < line.size();
       start = end + 1;
-    } else if (read_char_value(line, start, more, codes[j], value) != status_ok) {
+    } else if (read_char_value(line, start, more, codes[j], value, reason) != status_ok) {
+      if (reason != nullptr) {
+        *reason = "column " + (names != nullptr ? quote((*names)[j]) : std::to_string(j + 1)) +
+                  ": " + *reason;
+      }
       return status_failed;
     }
     columns[j]->push_back(value);
@@ -268,31 +345,45 @@ int parse_row(std::string_view line, const std::vector<int>& codes,
 }
 
 int tabla_ertelmezo(std::string_view rest, table_data_map& table_data,
-                    column_types_map& column_types, column_names_map& column_names) {
+                    column_types_map& column_types, column_names_map& column_names,
+                    failure_detail* detail) {
   bool expect_declaration = true;
-  const std::vector<int>* codes = nullptr;  // the current table's
-  std::vector<value_list*> columns;         // the current table's, in declaration order
+  // The current table's column codes, names and value lists, in declaration order.
+  const std::vector<int>* codes = nullptr;
+  const std::vector<std::string>* current_names = nullptr;
+  std::vector<value_list*> columns;
   std::string table_name;
   std::vector<std::string> names;
   std::vector<int> declared_codes;
+  std::string* reason = detail != nullptr ? &detail->second : nullptr;
+  std::size_t line_number = 1;  // the join statement's
   std::string_view line;
   while (read_line(rest, line)) {
+    ++line_number;
     line = trim(line);
     if (line.empty()) {
       expect_declaration = true;
     } else if (!expect_declaration) {
-      if (parse_row(line, *codes, columns) != status_ok) return status_failed;
+      if (parse_row(line, *codes, columns, reason, current_names) != status_ok) {
+        if (detail != nullptr) {
+          detail->first = line_number;
+          detail->second = "row of table " + quote(table_name) + ": " + *reason;
+        }
+        return status_failed;
+      }
     } else {
       expect_declaration = false;
-      if (parse_declaration(line, table_name, names, declared_codes) != status_ok) {
+      if (parse_declaration(line, table_name, names, declared_codes, reason) != status_ok) {
+        if (detail != nullptr) detail->first = line_number;
         return status_failed;
       }
       insert_table(table_name, names, declared_codes, table_data, column_types, column_names);
       // Rows go to the table's first declaration, which a repeated name keeps.
       codes = &column_types.at(table_name);
+      current_names = &column_names.at(table_name);
       column_map& data = table_data.at(table_name);
       columns.clear();
-      for (const std::string& name : column_names.at(table_name)) columns.push_back(&data[name]);
+      for (const std::string& name : *current_names) columns.push_back(&data[name]);
     }
   }
   return status_ok;
@@ -452,11 +543,13 @@ void gather(const value_list& source, const std::vector<std::uint32_t>& rows, va
 // Joins the new table to the running result (running_data, result_columns,
 // running_codes) into next. When owned is set it is running_data itself,
 // whose columns are released as soon as they have been used. Returns a
-// status as join does.
+// status as join does; on a conflict, conflict receives the positions of the
+// two columns, in the new table and in the running result.
 int join_step(const column_map& running_data, column_map* owned,
               std::vector<std::string>& result_columns, std::vector<int>& running_codes,
               const column_map& new_data, const std::vector<std::string>& new_names,
-              const std::vector<int>& new_codes, column_map& next) {
+              const std::vector<int>& new_codes, column_map& next,
+              std::pair<std::size_t, std::size_t>& conflict) {
   if (new_names.empty()) return status_failed;
 
   std::unordered_map<std::string_view, std::size_t> running_position;
@@ -472,7 +565,10 @@ int join_step(const column_map& running_data, column_map* owned,
       added.push_back(j);
       continue;
     }
-    if (running_codes[it->second] != new_codes[j]) return status_conflict;
+    if (running_codes[it->second] != new_codes[j]) {
+      conflict = {j, it->second};
+      return status_conflict;
+    }
     running_key.push_back(&running_data.at(result_columns[it->second]));
     new_key.push_back(&new_data.at(new_names[j]));
   }
@@ -534,14 +630,23 @@ int join_step(const column_map& running_data, column_map* owned,
 
 }  // namespace
 
+std::string type_name(int code) {
+  return code < 0 ? "int" : "char(" + std::to_string(code) + ")";
+}
+
 int join(const std::vector<std::string>& join_tables, const table_data_map& table_data,
          const column_types_map& column_types, const column_names_map& column_names,
          result_types_map& result_types, std::vector<std::string>& result_columns,
-         column_map& result_data) {
+         column_map& result_data, failure_detail* detail) {
   result_types.clear();
   result_columns.clear();
   result_data.clear();
-  if (join_tables.empty()) return status_failed;
+  if (join_tables.empty()) return fail_at(detail, 1, "the join statement names no table");
+
+  auto undefined = [](const std::string& name) {
+    return "table " + quote(name) + " of the join statement is defined nowhere in the file";
+  };
+  const char* too_large = "the result would have 2^32 - 1 rows or more";
 
   // A name that the catalogue does not hold reads as a table without columns.
   const column_map no_data;
@@ -555,7 +660,9 @@ int join(const std::vector<std::string>& join_tables, const table_data_map& tabl
   const std::string& first = join_tables.front();
   result_columns = lookup(column_names, first, no_names);
   std::vector<int> running_codes = lookup(column_types, first, no_codes);
-  if (result_columns.empty()) return status_failed;
+  if (result_columns.empty()) return fail_at(detail, 1, undefined(first));
+  // The table that brought each running column into the result.
+  std::vector<const std::string*> origin(result_columns.size(), &first);
 
   // The first table serves as the running result in place until a step
   // builds a result of its own.
@@ -563,16 +670,29 @@ int join(const std::vector<std::string>& join_tables, const table_data_map& tabl
   column_map next;
   for (std::size_t t = 1; t < join_tables.size(); ++t) {
     const std::string& name = join_tables[t];
+    const std::vector<std::string>& names = lookup(column_names, name, no_names);
+    const std::vector<int>& codes = lookup(column_types, name, no_codes);
+    if (names.empty()) return fail_at(detail, 1, undefined(name));
+    std::pair<std::size_t, std::size_t> conflict;
     int step =
         join_step(*running, running == &result_data ? &result_data : nullptr, result_columns,
-                  running_codes, lookup(table_data, name, no_data),
-                  lookup(column_names, name, no_names), lookup(column_types, name, no_codes), next);
+                  running_codes, lookup(table_data, name, no_data), names, codes, next, conflict);
+    if (step == status_conflict && detail != nullptr) {
+      const auto [j, k] = conflict;
+      *detail = {0, "column " + quote(names[j]) + " is declared " + type_name(running_codes[k]) +
+                        " in table " + quote(*origin[k]) + " but " + type_name(codes[j]) +
+                        " in table " + quote(name)};
+    }
+    if (step == status_failed) return fail_at(detail, 0, too_large);
     if (step != status_ok) return step;
+    origin.resize(result_columns.size(), &name);
     result_data.swap(next);
     running = &result_data;
   }
   if (running != &result_data) result_data = *running;
-  if (row_count(result_data, result_columns.front()) >= max_rows) return status_failed;
+  if (row_count(result_data, result_columns.front()) >= max_rows) {
+    return fail_at(detail, 0, too_large);
+  }
 
   for (std::size_t p = 0; p < result_columns.size(); ++p) {
     result_types.emplace(result_columns[p], running_codes[p]);

@@ -16,6 +16,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // Outcome of a stage. Only the join tells its two failures apart.
@@ -35,6 +36,11 @@ using column_types_map = std::map<std::string, std::vector<int>>;
 using column_names_map = std::map<std::string, std::vector<std::string>>;
 // Result column name to its column type code.
 using result_types_map = std::map<std::string, int>;
+
+// Where and why a stage failed, for a person: the 1-based line of the input
+// file (0 where no line is known) and the reason in plain words. The stages
+// fill it only when they fail and where the caller passes one.
+using failure_detail = std::pair<std::size_t, std::string>;
 
 // ---------------------------------------------------------------------------
 // Text utilities
@@ -69,7 +75,8 @@ bool read_line(std::string_view& rest, std::string_view& line);
 // Parses "join(A, B, ...)": the line must start with "join", and the names
 // are the trimmed pieces between the first "(" and the first ")" after it.
 // Returns 0 and replaces join_tables, or 1 and leaves it unchanged.
-int join_ertelmezo(std::string_view line, std::vector<std::string>& join_tables);
+int join_ertelmezo(std::string_view line, std::vector<std::string>& join_tables,
+                   failure_detail* detail = nullptr);
 
 // ---------------------------------------------------------------------------
 // Table reader
@@ -77,21 +84,25 @@ int join_ertelmezo(std::string_view line, std::vector<std::string>& join_tables)
 // Reads a char width text (what follows the word "char") into its column
 // type code. The text is freed of blanks and parentheses at both ends and of
 // leading zeros, then read like C's atoi. Returns 1 for a width written as
-// zeros only and for a value outside the 32-bit signed range.
-int parse_char_width(std::string_view width_text, int& code);
+// zeros only and for a value outside the 32-bit signed range. Each parser
+// below puts the reason for a failure in reason, where one is given.
+int parse_char_width(std::string_view width_text, int& code, std::string* reason = nullptr);
 
 // Parses a trimmed declaration line "Name(col type, ...)" into the trimmed
 // table name and the column names and type codes in declaration order.
 // Returns 1 for a malformed line; the outputs are then unspecified.
 int parse_declaration(std::string_view line, std::string& table_name,
-                      std::vector<std::string>& names, std::vector<int>& codes);
+                      std::vector<std::string>& names, std::vector<int>& codes,
+                      std::string* reason = nullptr);
 
 // Parses a trimmed data row against a table's column type codes and appends
 // one value per column to columns[j]. Returns 1 for a malformed row, after
-// which the values of the columns before the faulty one stay appended.
-// REQUIRES: columns.size() == codes.size().
+// which the values of the columns before the faulty one stay appended. The
+// reason names the faulty column by names[j], or by its number without names.
+// REQUIRES: columns.size() == codes.size(), and so names->size() if given.
 int parse_row(std::string_view line, const std::vector<int>& codes,
-              const std::vector<value_list*>& columns);
+              const std::vector<value_list*>& columns, std::string* reason = nullptr,
+              const std::vector<std::string>* names = nullptr);
 
 // Reads the table blocks of rest (the input after its first line) into the
 // catalogue. A table name already in the catalogue keeps its first
@@ -99,7 +110,8 @@ int parse_row(std::string_view line, const std::vector<int>& codes,
 // it. Returns 0 at the end of rest, or 1 at the first malformed line.
 // The stored values are views into rest.
 int tabla_ertelmezo(std::string_view rest, table_data_map& table_data,
-                    column_types_map& column_types, column_names_map& column_names);
+                    column_types_map& column_types, column_names_map& column_names,
+                    failure_detail* detail = nullptr);
 
 // ---------------------------------------------------------------------------
 // Natural join
@@ -113,7 +125,7 @@ int tabla_ertelmezo(std::string_view rest, table_data_map& table_data,
 int join(const std::vector<std::string>& join_tables, const table_data_map& table_data,
          const column_types_map& column_types, const column_names_map& column_names,
          result_types_map& result_types, std::vector<std::string>& result_columns,
-         column_map& result_data);
+         column_map& result_data, failure_detail* detail = nullptr);
 
 // ---------------------------------------------------------------------------
 // Result file writer

@@ -60,12 +60,18 @@ const char* usage_text() {
 
 // Runs one stage; memory running out inside it counts as its failure.
 template <typename Stage>
-int guarded(Stage&& stage) {
+int guarded(failure_detail& detail, Stage&& stage) {
   try {
     return stage();
   } catch (const std::bad_alloc&) {
+    detail = {0, "out of memory"};
     return status_failed;
   }
+}
+
+// The system's reason for the last failed call, after what was being done.
+std::string system_reason(const char* what, int error) {
+  return std::string(what) + ": " + std::strerror(error);
 }
 
 // Reads the whole of fd into text. Returns 1 on a read error (a directory
@@ -94,6 +100,7 @@ int write_all(int fd, std::string_view block) {
   while (!block.empty()) {
     ssize_t put = write(fd, block.data(), block.size());
     if (put < 0 && errno == EINTR) continue;
+    if (put == 0) errno = EIO;  // no progress and no reason given
     if (put <= 0) return status_failed;
     block.remove_prefix(static_cast<std::size_t>(put));
   }
@@ -107,22 +114,46 @@ bool same_file(const struct stat& a, const struct stat& b) {
 // Opens the input for reading and the output for writing with truncation,
 // both before either is examined, so that an unusable input still leaves an
 // empty output file. An output that is the input file itself is not opened:
-// truncating it would destroy the input before it is read.
-void open_files(const char* input_path, const char* output_path, int& input_fd, int& output_fd) {
+// truncating it would destroy the input before it is read. On a failure,
+// detail and path tell which file failed and why.
+void open_files(const char* input_path, const char* output_path, int& input_fd, int& output_fd,
+                failure_detail& detail, const char*& path) {
   input_fd = open(input_path, O_RDONLY | O_CLOEXEC);
+  if (input_fd < 0) {
+    detail = {0, system_reason("cannot open it for reading", errno)};
+    path = input_path;
+  }
   struct stat input_info;
   struct stat output_info;
   bool input_known =
       input_fd >= 0 ? fstat(input_fd, &input_info) == 0 : stat(input_path, &input_info) == 0;
   if (input_known && stat(output_path, &output_info) == 0 && same_file(input_info, output_info)) {
     output_fd = -1;
+    detail = {0, "it is the input file itself, which is left as it is"};
+    path = output_path;
     return;
   }
   output_fd = open(output_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (output_fd < 0 && input_fd >= 0) {
+    detail = {0, system_reason("cannot open it for writing", errno)};
+    path = output_path;
+  }
 }
 
-// Ends a failed run: the output file is left empty and the message printed.
-int fail(message m, int input_fd, int output_fd) {
+// Writes the detail line for a person at a terminal: which file, which line
+// where it is known, and why. Callers that capture the streams see nothing.
+void tell(const char* path, const failure_detail& detail) {
+  if (detail.second.empty() || isatty(STDERR_FILENO) != 1) return;
+  std::string text = "natjoin: " + std::string(path) + ":";
+  if (detail.first != 0) text += std::to_string(detail.first) + ":";
+  text += " " + detail.second + "\n";
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+// Ends a failed run: the output file is left empty, the message printed,
+// and the detail told.
+int fail(message m, int input_fd, int output_fd, const char* path, const failure_detail& detail) {
   if (output_fd >= 0) {
     if (ftruncate(output_fd, 0) != 0) {
       // Not a regular file (a device or a pipe): nothing to take back.
@@ -135,20 +166,27 @@ int fail(message m, int input_fd, int output_fd) {
     m = join_step_failed;
   }
   say(m);
+  tell(path, detail);
   return status_failed;
 }
 
 int run(const char* input_path, const char* output_path) {
+  failure_detail detail;
+  const char* path = input_path;  // the file that the detail speaks of
   int input_fd;
   int output_fd;
-  open_files(input_path, output_path, input_fd, output_fd);
-  if (input_fd < 0 || output_fd < 0) return fail(files_failed, input_fd, output_fd);
+  open_files(input_path, output_path, input_fd, output_fd, detail, path);
+  if (input_fd < 0 || output_fd < 0) return fail(files_failed, input_fd, output_fd, path, detail);
 
   // The input is read once; the stages parse it and the writer copies the
   // very same bytes, which stay here for the whole run.
   std::string input;
-  if (guarded([&] { return read_all(input_fd, input); }) != status_ok) {
-    return fail(files_failed, input_fd, output_fd);
+  if (guarded(detail, [&] {
+        if (read_all(input_fd, input) == status_ok) return status_ok;
+        detail = {0, system_reason("cannot read it", errno)};
+        return status_failed;
+      }) != status_ok) {
+    return fail(files_failed, input_fd, output_fd, path, detail);
   }
   close(input_fd);
   input_fd = -1;
@@ -158,41 +196,52 @@ int run(const char* input_path, const char* output_path) {
   read_line(rest, first_line);
 
   std::vector<std::string> join_tables;
-  if (guarded([&] { return join_ertelmezo(first_line, join_tables); }) != status_ok) {
-    return fail(join_failed, input_fd, output_fd);
+  if (guarded(detail, [&] { return join_ertelmezo(first_line, join_tables, &detail); }) !=
+      status_ok) {
+    return fail(join_failed, input_fd, output_fd, path, detail);
   }
 
   table_data_map table_data;
   column_types_map column_types;
   column_names_map column_names;
-  if (guarded([&] { return tabla_ertelmezo(rest, table_data, column_types, column_names); }) !=
-      status_ok) {
-    return fail(tables_failed, input_fd, output_fd);
+  if (guarded(detail, [&] {
+        return tabla_ertelmezo(rest, table_data, column_types, column_names, &detail);
+      }) != status_ok) {
+    return fail(tables_failed, input_fd, output_fd, path, detail);
   }
 
   result_types_map result_types;
   std::vector<std::string> result_columns;
   column_map result_data;
-  int joined = guarded([&] {
+  int joined = guarded(detail, [&] {
     return join(join_tables, table_data, column_types, column_names, result_types, result_columns,
-                result_data);
+                result_data, &detail);
   });
-  if (joined == status_conflict) return fail(declaration_conflict, input_fd, output_fd);
-  if (joined != status_ok) return fail(join_step_failed, input_fd, output_fd);
+  if (joined == status_conflict) {
+    return fail(declaration_conflict, input_fd, output_fd, path, detail);
+  }
+  if (joined != status_ok) return fail(join_step_failed, input_fd, output_fd, path, detail);
 
-  output_sink sink = [&](std::string_view block) { return write_all(output_fd, block); };
-  if (guarded([&] {
+  path = output_path;
+  int write_error = 0;
+  output_sink sink = [&](std::string_view block) {
+    if (write_all(output_fd, block) == status_ok) return status_ok;
+    write_error = errno;
+    return status_failed;
+  };
+  if (guarded(detail, [&] {
         return write_result(input, result_columns, result_types, result_data, sink);
       }) != status_ok) {
-    return fail(files_failed, input_fd, output_fd);
+    if (write_error != 0) detail = {0, system_reason("cannot write it", write_error)};
+    return fail(files_failed, input_fd, output_fd, path, detail);
   }
   if (close(output_fd) != 0) {
     // A write error reported only at the close: take the output back all the same.
+    detail = {0, system_reason("cannot write it", errno)};
     if (truncate(output_path, 0) != 0) {
       // Nothing more can be done about an output that cannot be truncated.
     }
-    say(files_failed);
-    return status_failed;
+    return fail(files_failed, -1, -1, path, detail);
   }
   return status_ok;
 }

@@ -3,6 +3,7 @@
 // bytes compared exactly.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -35,20 +36,33 @@ struct outcome {
 };
 
 struct run_options {
-  std::string stdin_data;          // fed through a pipe
-  rlim_t address_space_limit = 0;  // bytes; 0 for none
+  std::string stdin_data;           // fed through a pipe
+  rlim_t address_space_limit = 0;   // bytes; 0 for none
+  bool stderr_on_terminal = false;  // standard error on a pseudo-terminal
 };
+
+run_options on_terminal() {
+  run_options options;
+  options.stderr_on_terminal = true;
+  return options;
+}
 
 // Runs natjoin with args in folder, standard output and error into files.
 outcome run_natjoin(const fs::path& folder, const std::vector<std::string>& args,
                     const run_options& options = {}) {
   int feed[2];
   if (pipe(feed) != 0) return {};
+  int terminal = -1;
+  int terminal_end = -1;
+  if (options.stderr_on_terminal && openpty(&terminal, &terminal_end, nullptr, nullptr, nullptr)) {
+    return {};
+  }
   pid_t child = fork();
   if (child == 0) {
     if (chdir(folder.c_str()) != 0) _exit(127);
     int out = open(".stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err =
+        terminal_end >= 0 ? terminal_end : open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(feed[0], 0);
     dup2(out, 1);
     dup2(err, 2);
@@ -76,7 +90,16 @@ outcome run_natjoin(const fs::path& folder, const std::vector<std::string>& args
   outcome result;
   result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
   result.out = read_file(folder / ".stdout");
-  result.err = read_file(folder / ".stderr");
+  if (terminal >= 0) {
+    // The child has ended; what it wrote waits in the terminal's buffer.
+    close(terminal_end);
+    char buffer[4096];
+    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;)
+      result.err.append(buffer, got);
+    close(terminal);
+  } else {
+    result.err = read_file(folder / ".stderr");
+  }
   fs::remove(folder / ".stdout");
   fs::remove(folder / ".stderr");
   return result;
@@ -257,6 +280,139 @@ TEST_F(E2E, FailsCleanlyWhenAProductDoesNotFitInMemory) {
   EXPECT_EQ(got.out, "Hiba a tablak osszekapcsolasakor!\n");
   EXPECT_EQ(got.err, "");
   EXPECT_EQ(read_file(dir / "out.txt"), "");
+}
+
+// ---------------------------------------------------------------------------
+// The detail line that a person at a terminal gets after a failure
+
+struct detail_case {
+  const char* name;
+  std::string_view input;
+  std::string_view message;             // on standard output, as without a terminal
+  std::vector<std::string_view> shows;  // what the detail line must hold
+};
+
+const detail_case detail_cases[] = {
+    {"StatementWord", "select(A)\n", "Hiba a joinban!\n", {"in.txt:1: ", "\"join\""}},
+    {"StatementOpen", "join A\n", "Hiba a joinban!\n", {"in.txt:1: ", "\"(\""}},
+    {"StatementClose", "join(A\n", "Hiba a joinban!\n", {"in.txt:1: ", "\")\""}},
+    {"ByteOrderMark",
+     "\xEF\xBB\xBFjoin(A)\nA(x int)\n",
+     "Hiba a joinban!\n",
+     {"in.txt:1: ", "byte order mark"}},
+    {"DeclarationOpen",
+     "join(A)\n\nA x int\n",
+     "Hiba a tablak feldolgozasa kozben!\n",
+     {"in.txt:3: ", "\"(\""}},
+    {"DeclarationClose",
+     "join(A)\nA(x int\n",
+     "Hiba a tablak feldolgozasa kozben!\n",
+     {"in.txt:2: ", "table \"A\"", "\")\""}},
+    {"TypeWord",
+     "join(A)\nA(x number)\n",
+     "Hiba a tablak feldolgozasa kozben!\n",
+     {"in.txt:2: ", "\"x number\"", "no type"}},
+    {"NameBlank",
+     "join(A)\nA(first name int)\n",
+     "Hiba a tablak feldolgozasa kozben!\n",
+     {"in.txt:2: ", "\"first name\"", "blank"}},
+    {"WidthZeros",
+     "join(A)\nA(s char(00))\n",
+     "Hiba a tablak feldolgozasa kozben!\n",
+     {"in.txt:2: ", "\"s\"", "zeros"}},
+    {"WidthRange",
+     "join(A)\nA(s char(99999999999))\n",
+     "Hiba a tablak feldolgozasa kozben!\n",
+     {"in.txt:2: ", "\"s\"", "99999999999", "out of range"}},
+    {"RepeatedName",
+     "join(A)\nA(a int, b int, a char(3))\n",
+     "Hiba a tablak feldolgozasa kozben!\n",
+     {"in.txt:2: ", "\"a\" is declared twice"}},
+    {"NoName",
+     "join(A)\nA(id int, char(5))\n",
+     "Hiba a tablak feldolgozasa kozben!\n",
+     {"in.txt:2: ", "\"char(5)\" has no name"}},
+    {"TooFewFields",
+     "join(A)\nA(x int, y int)\n1,2\n3\n",
+     "Hiba a tablak feldolgozasa kozben!\n",
+     {"in.txt:4: ", "table \"A\"", "2 columns", "1 fields"}},
+    {"NoClosingQuote",
+     "join(A)\nA(x int, s char(3))\n1,'ab\n",
+     "Hiba a tablak feldolgozasa kozben!\n",
+     {"in.txt:3: ", "table \"A\"", "column \"s\"", "closing quote"}},
+    {"NotQuoted",
+     "join(A)\nA(x int, s char(3))\n1, 'ab'c\n",
+     "Hiba a tablak feldolgozasa kozben!\n",
+     {"in.txt:3: ", "column \"s\"", "\"'ab'c\""}},
+    {"TooWide",
+     "join(A)\n\nA(x int, s char(3))\n1,'abcd'\n",
+     "Hiba a tablak feldolgozasa kozben!\n",
+     {"in.txt:4: ", "column \"s\"", "\"abcd\"", "4 bytes", "char(3)"}},
+    {"UndefinedTable",
+     "join(A, Missing)\nA(x int)\n",
+     "Hiba a tablak osszekapcsolasakor!\n",
+     {"in.txt:1: ", "\"Missing\""}},
+    {"DeclarationConflict",
+     "join(A, B)\nA(x int)\n\nB(y int, x char(5))\n",
+     "Oszlopokban deklaracios kulonbseg!\nHiba a tablak osszekapcsolasakor!\n",
+     {"in.txt: ", "column \"x\"", "int in table \"A\"", "char(5) in table \"B\""}},
+};
+
+class Detail : public E2E, public ::testing::WithParamInterface<detail_case> {};
+
+TEST_P(Detail, NamesThePlaceOnATerminalOnly) {
+  const detail_case& c = GetParam();
+  write_file(dir / "in.txt", c.input);
+  outcome plain = run_natjoin(dir, {"in.txt", "out.txt"});
+  EXPECT_EQ(plain.status, 1);
+  EXPECT_EQ(plain.out, c.message);
+  EXPECT_EQ(plain.err, "");
+
+  outcome seen = run_natjoin(dir, {"in.txt", "out.txt"}, on_terminal());
+  EXPECT_EQ(seen.status, plain.status);
+  EXPECT_EQ(seen.out, plain.out);
+  EXPECT_EQ(read_file(dir / "out.txt"), "");
+  EXPECT_EQ(seen.err.rfind("natjoin: in.txt:", 0), 0u) << seen.err;
+  EXPECT_EQ(std::count(seen.err.begin(), seen.err.end(), '\n'), 1) << seen.err;
+  for (std::string_view part : c.shows) {
+    EXPECT_NE(seen.err.find(part), std::string::npos) << "no " << part << " in " << seen.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Reasons, Detail, ::testing::ValuesIn(detail_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(E2E, NamesTheFileThatFailedOnATerminal) {
+  write_file(dir / "in.txt", small_input);
+  fs::create_directory(dir / "folder");
+  struct {
+    std::vector<std::string> args;
+    std::string_view shows;
+  } cases[] = {
+      {{"missing.txt", "out.txt"},
+       "natjoin: missing.txt: cannot open it for reading: No such file"},
+      {{"folder", "out.txt"}, "natjoin: folder: cannot read it: Is a directory"},
+      {{"in.txt", "no/out.txt"}, "natjoin: no/out.txt: cannot open it for writing: No such file"},
+      {{"in.txt", "/dev/full"}, "natjoin: /dev/full: cannot write it: No space left on device"},
+      {{"in.txt", "./in.txt"}, "natjoin: ./in.txt: it is the input file itself"},
+  };
+  for (const auto& c : cases) {
+    outcome plain = run_natjoin(dir, c.args);
+    outcome seen = run_natjoin(dir, c.args, on_terminal());
+    EXPECT_EQ(seen.out, files_message);
+    EXPECT_EQ(seen.out, plain.out);
+    EXPECT_EQ(seen.status, plain.status);
+    EXPECT_EQ(plain.err, "");
+    EXPECT_EQ(seen.err.rfind(c.shows, 0), 0u) << seen.err;
+  }
+  EXPECT_EQ(read_file(dir / "in.txt"), small_input);
+}
+
+TEST_F(E2E, TellsNothingMoreOnSuccess) {
+  write_file(dir / "in.txt", small_input);
+  outcome seen = run_natjoin(dir, {"in.txt", "out.txt"}, on_terminal());
+  EXPECT_EQ(seen.status, 0);
+  EXPECT_EQ(seen.err, "");
 }
 
 }  // namespace
