@@ -51,11 +51,35 @@ void say(message m) {
 
 const char* usage_text() {
   return "Usage: natjoin INPUT OUTPUT\n"
-         "Joins the tables that the first line of INPUT names, on their columns of equal\n"
-         "name, and writes OUTPUT: a copy of INPUT, then the result table.\n"
-         "Exit status: 0 when OUTPUT holds the result, 1 on any failure (OUTPUT is then\n"
-         "left empty).\n"
-         "Options: -h, --help   print this text;  --version   print the version.\n";
+         "       natjoin --help | --version\n"
+         "\n"
+         "Joins the tables that the first line of INPUT names, from left to right, on\n"
+         "their columns of equal name, and writes OUTPUT: a copy of INPUT, an empty\n"
+         "line, then the result table with its columns sorted by name and each\n"
+         "distinct row once.\n"
+         "\n"
+         "INPUT holds a join statement, then table blocks: a declaration line, one\n"
+         "row per line, a blank line ending the block. Columns are int or char(N);\n"
+         "char values stand between single quotes and hold at most N bytes.\n"
+         "\n"
+         "  join(Emp, Dept)\n"
+         "\n"
+         "  Emp(id int, name char(8), dept int)\n"
+         "  1,'Ann',10\n"
+         "\n"
+         "  Dept(dept int, title char(12))\n"
+         "  10,'Sales'\n"
+         "\n"
+         "gives the result block\n"
+         "\n"
+         "  result(dept int, id int, name char(8), title char(12))\n"
+         "  10,1,'Ann','Sales'\n"
+         "\n"
+         "Exit status: 0 when OUTPUT holds the whole result; 1 on any failure, after\n"
+         "one message on standard output, with OUTPUT left empty (and, when standard\n"
+         "error is a terminal, a line there saying where and why).\n"
+         "\n"
+         "The full manual: man natjoin (doc/natjoin.1 in the source tree).\n";
 }
 
 // Runs one stage; memory running out inside it counts as its failure.
