@@ -11,7 +11,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -19,9 +18,12 @@ namespace {
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  std::error_code error;
+  std::string text(fs::file_size(path, error), '\0');
+  if (error) return {};
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  return text;
 }
 
 void write_file(const fs::path& path, std::string_view text) {
@@ -413,6 +415,85 @@ TEST_F(E2E, TellsNothingMoreOnSuccess) {
   outcome seen = run_natjoin(dir, {"in.txt", "out.txt"}, on_terminal());
   EXPECT_EQ(seen.status, 0);
   EXPECT_EQ(seen.err, "");
+}
+
+// ---------------------------------------------------------------------------
+// Inputs of extreme shapes: each must give the exact result, not a crash
+
+// Runs natjoin on input and checks a clean success with the expected output.
+void expect_result(const fs::path& dir, const std::string& input, const std::string& result) {
+  write_file(dir / "in.txt", input);
+  outcome got = run_natjoin(dir, {"in.txt", "out.txt"});
+  EXPECT_EQ(got.status, 0);
+  EXPECT_EQ(got.out, "");
+  EXPECT_EQ(got.err, "");
+  EXPECT_TRUE(read_file(dir / "out.txt") == input + "\n\n" + result) << "output differs";
+  EXPECT_TRUE(read_file(dir / "in.txt") == input);
+}
+
+TEST_F(E2E, CarriesAHundredMegabyteLine) {
+  const std::string value(100 << 20, 'x');
+  expect_result(dir, "join(A)\nA(s char(200000000))\n'" + value + "'\n",
+                "result(s char(200000000))\n'" + value + "'\n");
+}
+
+TEST_F(E2E, ReadsTenThousandTables) {
+  std::string input = "join(T0, T9999)\n";
+  for (int t = 0; t < 10000; ++t) {
+    input += "\nT" + std::to_string(t) + "(k int, v" + std::to_string(t) + " int)\n1," +
+             std::to_string(t) + "\n";
+  }
+  expect_result(dir, input, "result(k int, v0 int, v9999 int)\n1,0,9999\n");
+}
+
+TEST_F(E2E, JoinsAThousandTables) {
+  std::string statement = "join(";
+  std::string blocks;
+  std::vector<std::string> columns = {"k"};
+  for (int t = 0; t < 1000; ++t) {
+    const std::string n = std::to_string(t);
+    statement += (t ? ", T" : "T") + n;
+    blocks += "\nT" + n + "(k int, c" + n + " int)\n1," + n + "\n2," + n + "\n3," + n + "\n";
+    columns.push_back("c" + n);
+  }
+  std::sort(columns.begin(), columns.end());
+  std::string header = "result(";
+  std::string rows[3];
+  for (const std::string& name : columns) {
+    header += (name == columns.front() ? "" : ", ") + name + " int";
+    for (int r = 0; r < 3; ++r) {
+      rows[r] += (name == columns.front() ? "" : ",") +
+                 (name == "k" ? std::to_string(r + 1) : name.substr(1));
+    }
+  }
+  expect_result(dir, statement + ")\n" + blocks,
+                header + ")\n" + rows[0] + "\n" + rows[1] + "\n" + rows[2] + "\n");
+}
+
+TEST_F(E2E, ReadsAHundredThousandColumns) {
+  std::vector<std::string> names;
+  for (int c = 0; c < 100000; ++c) names.push_back("c" + std::to_string(c));
+  std::string declaration = "A(";
+  std::string row;
+  for (const std::string& name : names) {
+    declaration += (name == names.front() ? "" : ", ") + name + " int";
+    row += (name == names.front() ? "" : ",") + name.substr(1);
+  }
+  std::sort(names.begin(), names.end());
+  std::string header = "result(";
+  std::string result_row;
+  for (const std::string& name : names) {
+    header += (name == names.front() ? "" : ", ") + name + " int";
+    result_row += (name == names.front() ? "" : ",") + name.substr(1);
+  }
+  expect_result(dir, "join(A, A)\n" + declaration + ")\n" + row + "\n",
+                header + ")\n" + result_row + "\n");
+}
+
+TEST_F(E2E, CarriesOddBytesThrough) {
+  const std::string value("\0\xff\xfe\r\x80 \t", 7);
+  expect_result(dir, "join(A, B)\nA(k int, s char(9))\n1,'" + value + "'\n\nB(k int)\n1\n",
+                "result(k int, s char(9))\n1,'" + value + "'\n");
 }
 
 }  // namespace
