@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <set>
 #include <unordered_map>
@@ -421,108 +422,169 @@ std::vector<std::uint64_t> make_slots(std::size_t entries) {
   return std::vector<std::uint64_t>(size, empty_slot);
 }
 
+// A 64-bit hash of a value's bytes, eight at a time, with a final mix so
+// that both the slot (low bits) and the tag (high bits) spread well.
 std::uint64_t hash_bytes(std::string_view text) {
-  return std::hash<std::string_view>{}(text);
+  std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ text.size();
+  const char* p = text.data();
+  std::size_t n = text.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = (h ^ word) * 0xbf58476d1ce4e5b9ULL;
+    h ^= h >> 31;
+  }
+  std::uint64_t tail = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    tail |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+  h = (h ^ tail) * 0x94d049bb133111ebULL;
+  h ^= h >> 30;
+  h *= 0xbf58476d1ce4e5b9ULL;
+  h ^= h >> 27;
+  return h;
 }
 
-// The hash of every row's values in the key columns.
-std::vector<std::uint64_t> hash_keys(const std::vector<const value_list*>& key, std::size_t rows) {
-  std::vector<std::uint64_t> hashes(rows, 0);
-  for (const value_list* column : key) {
-    for (std::size_t r = 0; r < rows; ++r) {
-      hashes[r] = hashes[r] * 0x9e3779b97f4a7c15ULL + hash_bytes((*column)[r]);
-    }
+// Byte equality, without a library call for the short values keys mostly are.
+bool same_bytes(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  if (a.size() > 16) return std::memcmp(a.data(), b.data(), a.size()) == 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
   }
-  return hashes;
+  return true;
 }
 
 bool same_key(const std::vector<const value_list*>& a, std::size_t row_a,
               const std::vector<const value_list*>& b, std::size_t row_b) {
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if ((*a[i])[row_a] != (*b[i])[row_b]) return false;
+    if (!same_bytes((*a[i])[row_a], (*b[i])[row_b])) return false;
   }
   return true;
 }
 
-// Finds the slot of the group whose key equals row's key, or the empty slot
-// where that group belongs. A group is named by its first running row.
-std::size_t find_group(const std::vector<std::uint64_t>& slots,
-                       const std::vector<const value_list*>& running_key,
-                       const std::vector<const value_list*>& key, std::size_t row,
-                       std::uint64_t hash) {
+// Finds the slot of the distinct key that equals row's key, or the empty slot
+// where that key belongs. A key is named by the first row of the indexed
+// side that holds it.
+std::size_t find_key(const std::vector<std::uint64_t>& slots,
+                     const std::vector<const value_list*>& indexed,
+                     const std::vector<const value_list*>& key, std::size_t row,
+                     std::uint64_t hash) {
   const std::size_t mask = slots.size() - 1;
   std::size_t at = hash & mask;
   for (; slots[at] != empty_slot; at = (at + 1) & mask) {
-    if (slot_matches(slots[at], hash) && same_key(running_key, slot_row(slots[at]), key, row)) {
-      break;
-    }
+    if (slot_matches(slots[at], hash) && same_key(indexed, slot_row(slots[at]), key, row)) break;
   }
   return at;
 }
 
+// Rows are hashed and looked up a block at a time: while a block is worked
+// on, the slots, keys and bytes that it needs next are already on their way.
+constexpr std::size_t block_rows = 64;
+
+void prefetch_bytes(const std::vector<const value_list*>& key, std::size_t begin, std::size_t end) {
+  for (const value_list* column : key) {
+    for (std::size_t r = begin; r < end; ++r) __builtin_prefetch((*column)[r].data());
+  }
+}
+
+// Names the key of every row of both sides. The smaller side is indexed: its
+// rows enter a hash table of distinct keys, each named by its first row; the
+// rows of the other side look their key up, and find none where it is
+// missing (max_rows). keys_of_indexed and keys_of_other receive the names.
+void name_keys(const std::vector<const value_list*>& indexed, std::size_t indexed_rows,
+               const std::vector<const value_list*>& other, std::size_t other_rows,
+               std::vector<std::uint32_t>& keys_of_indexed,
+               std::vector<std::uint32_t>& keys_of_other) {
+  std::vector<std::uint64_t> slots = make_slots(indexed_rows);
+  const std::size_t mask = slots.size() - 1;
+  std::uint64_t hashes[block_rows];
+  // Hashes rows begin to end of key, asks for their slots, and for the bytes
+  // of the block after them.
+  auto hash_block = [&](const std::vector<const value_list*>& key, std::size_t begin,
+                        std::size_t end, std::size_t rows) {
+    prefetch_bytes(key, std::min(end, rows), std::min(end + block_rows, rows));
+    for (std::size_t r = begin; r < end; ++r) {
+      std::uint64_t h = 0;
+      for (const value_list* column : key) h = h * 0x9e3779b97f4a7c15ULL + hash_bytes((*column)[r]);
+      hashes[r - begin] = h;
+      __builtin_prefetch(&slots[h & mask]);
+    }
+  };
+
+  keys_of_indexed.resize(indexed_rows);
+  prefetch_bytes(indexed, 0, std::min(block_rows, indexed_rows));
+  for (std::size_t begin = 0; begin < indexed_rows; begin += block_rows) {
+    const std::size_t end = std::min(begin + block_rows, indexed_rows);
+    hash_block(indexed, begin, end, indexed_rows);
+    for (std::size_t s = begin; s < end; ++s) {
+      const std::uint64_t h = hashes[s - begin];
+      std::size_t at = find_key(slots, indexed, indexed, s, h);
+      if (slots[at] == empty_slot) slots[at] = make_slot(h, s);
+      keys_of_indexed[s] = slot_row(slots[at]);
+    }
+  }
+
+  // A lookup reads a slot, then the key of the indexed row it names, then
+  // that key's bytes: the block asks for each before it compares.
+  const value_list& first_key = *indexed.front();
+  auto candidate = [&](std::size_t i) -> const std::string_view* {
+    for (std::size_t at = hashes[i] & mask; slots[at] != empty_slot; at = (at + 1) & mask) {
+      if (slot_matches(slots[at], hashes[i])) return &first_key[slot_row(slots[at])];
+    }
+    return nullptr;
+  };
+  keys_of_other.resize(other_rows);
+  prefetch_bytes(other, 0, std::min(block_rows, other_rows));
+  for (std::size_t begin = 0; begin < other_rows; begin += block_rows) {
+    const std::size_t end = std::min(begin + block_rows, other_rows);
+    hash_block(other, begin, end, other_rows);
+    for (std::size_t i = 0; i < end - begin; ++i) {
+      if (const std::string_view* key = candidate(i)) __builtin_prefetch(key);
+    }
+    for (std::size_t i = 0; i < end - begin; ++i) {
+      if (const std::string_view* key = candidate(i)) __builtin_prefetch(key->data());
+    }
+    for (std::size_t r = begin; r < end; ++r) {
+      std::uint64_t slot = slots[find_key(slots, indexed, other, r, hashes[r - begin])];
+      keys_of_other[r] = slot == empty_slot ? static_cast<std::uint32_t>(max_rows) : slot_row(slot);
+    }
+  }
+}
+
 // Groups the running rows by their values in the matched columns: the group
-// named by its first row g holds group_size[g] rows, in running order, from
-// group_rows[group_start[g]] on. match[r] names the group that new row r
-// meets, or is max_rows when it meets none.
+// of key k holds group_size[k] rows, in running order, from
+// group_rows[group_start[k]] on. match[r] names the key of new row r, or is
+// max_rows when no running row can hold it.
 void match_rows(const std::vector<const value_list*>& running_key, std::size_t running_rows,
                 const std::vector<const value_list*>& new_key, std::size_t new_rows,
                 std::vector<std::uint32_t>& group_start, std::vector<std::uint32_t>& group_size,
                 std::vector<std::uint32_t>& group_rows, std::vector<std::uint32_t>& match) {
-  std::vector<std::uint64_t> slots = make_slots(running_rows);
-  const std::size_t mask = slots.size() - 1;
-
-  std::vector<std::uint32_t> group_of(running_rows);
-  {
-    const std::vector<std::uint64_t> hashes = hash_keys(running_key, running_rows);
-    for (std::size_t s = 0; s < running_rows; ++s) {
-      if (s + lookahead < running_rows) __builtin_prefetch(&slots[hashes[s + lookahead] & mask]);
-      std::size_t at = find_group(slots, running_key, running_key, s, hashes[s]);
-      if (slots[at] == empty_slot) slots[at] = make_slot(hashes[s], s);
-      group_of[s] = slot_row(slots[at]);
-    }
+  std::vector<std::uint32_t> key_of;  // each running row's key
+  std::size_t keys;                   // key names are below this
+  if (new_rows < running_rows) {
+    name_keys(new_key, new_rows, running_key, running_rows, match, key_of);
+    keys = new_rows;
+  } else {
+    name_keys(running_key, running_rows, new_key, new_rows, key_of, match);
+    keys = running_rows;
   }
 
-  // A stable counting sort of the running rows by group.
-  group_size.assign(running_rows, 0);
-  for (std::uint32_t g : group_of) ++group_size[g];
-  group_start.assign(running_rows, 0);
+  // A stable counting sort of the running rows by key; those whose key the
+  // new table lacks are left out.
+  group_size.assign(keys, 0);
+  for (std::uint32_t k : key_of) {
+    if (k != max_rows) ++group_size[k];
+  }
+  group_start.resize(keys);
   std::uint32_t next = 0;
-  for (std::size_t g = 0; g < running_rows; ++g) {
-    group_start[g] = next;
-    next += group_size[g];
+  for (std::size_t k = 0; k < keys; ++k) {
+    group_start[k] = next;
+    next += group_size[k];
   }
-  group_rows.resize(running_rows);
-  {
-    std::vector<std::uint32_t> fill = group_start;
-    for (std::size_t s = 0; s < running_rows; ++s) {
-      group_rows[fill[group_of[s]]++] = static_cast<std::uint32_t>(s);
-    }
-  }
-  std::vector<std::uint32_t>().swap(group_of);
-
-  // A probe reads a slot, then the key of the running row it names, then
-  // that key's bytes: each is fetched ahead, a few rows before it is needed.
-  const std::vector<std::uint64_t> hashes = hash_keys(new_key, new_rows);
-  const value_list& first_key = *running_key.front();
-  auto candidate = [&](std::size_t r) -> const std::string_view* {
-    for (std::size_t at = hashes[r] & mask; slots[at] != empty_slot; at = (at + 1) & mask) {
-      if (slot_matches(slots[at], hashes[r])) return &first_key[slot_row(slots[at])];
-    }
-    return nullptr;
-  };
-  match.resize(new_rows);
-  for (std::size_t r = 0; r < new_rows; ++r) {
-    if (r + lookahead < new_rows) __builtin_prefetch(&slots[hashes[r + lookahead] & mask]);
-    if (r + lookahead / 2 < new_rows) {
-      if (const std::string_view* key = candidate(r + lookahead / 2)) __builtin_prefetch(key);
-    }
-    if (r + lookahead / 4 < new_rows) {
-      if (const std::string_view* key = candidate(r + lookahead / 4)) {
-        __builtin_prefetch(key->data());
-      }
-    }
-    std::uint64_t slot = slots[find_group(slots, running_key, new_key, r, hashes[r])];
-    match[r] = slot == empty_slot ? static_cast<std::uint32_t>(max_rows) : slot_row(slot);
+  group_rows.resize(next);
+  std::vector<std::uint32_t> fill = group_start;
+  for (std::size_t s = 0; s < running_rows; ++s) {
+    if (key_of[s] != max_rows) group_rows[fill[key_of[s]]++] = static_cast<std::uint32_t>(s);
   }
 }
 
