@@ -1,5 +1,7 @@
 #include "f1.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -602,16 +604,23 @@ void gather(const value_list& source, const std::vector<std::uint32_t>& rows, va
   }
 }
 
+// The machine's memory in bytes, or the largest size where it is unknown.
+std::size_t physical_memory() {
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::size_t>::max();
+  return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page_size);
+}
+
 // Joins the new table to the running result (running_data, result_columns,
 // running_codes) into next. When owned is set it is running_data itself,
 // whose columns are released as soon as they have been used. Returns a
-// status as join does; on a conflict, conflict receives the positions of the
-// two columns, in the new table and in the running result.
+// status as join does; 1 also for a result that the machine's memory could
+// not hold.
 int join_step(const column_map& running_data, column_map* owned,
               std::vector<std::string>& result_columns, std::vector<int>& running_codes,
               const column_map& new_data, const std::vector<std::string>& new_names,
-              const std::vector<int>& new_codes, column_map& next,
-              std::pair<std::size_t, std::size_t>& conflict) {
+              const std::vector<int>& new_codes, column_map& next) {
   if (new_names.empty()) return status_failed;
 
   std::unordered_map<std::string_view, std::size_t> running_position;
@@ -627,10 +636,7 @@ int join_step(const column_map& running_data, column_map* owned,
       added.push_back(j);
       continue;
     }
-    if (running_codes[it->second] != new_codes[j]) {
-      conflict = {j, it->second};
-      return status_conflict;
-    }
+    if (running_codes[it->second] != new_codes[j]) return status_conflict;
     running_key.push_back(&running_data.at(result_columns[it->second]));
     new_key.push_back(&new_data.at(new_names[j]));
   }
@@ -663,6 +669,11 @@ int join_step(const column_map& running_data, column_map* owned,
       running_order.insert(running_order.end(), rows, rows + meets[r]);
     }
   }
+  // A result that would take more than half of the machine's memory (the
+  // running result, the tables and the input hold the rest) fails here, at
+  // once, instead of being built until the system stops the process.
+  const std::size_t columns = result_columns.size() + added.size();
+  if (total > physical_memory() / 2 / sizeof(std::string_view) / columns) return status_failed;
 
   // Built column by column, each in one sweep and sized once.
   next.clear();
@@ -690,11 +701,44 @@ int join_step(const column_map& running_data, column_map* owned,
   return status_ok;
 }
 
-}  // namespace
-
 std::string type_name(int code) {
   return code < 0 ? "int" : "char(" + std::to_string(code) + ")";
 }
+
+// Checks the named tables on their declarations alone, in statement order:
+// a table that is not defined, or a column declared unlike the column of the
+// same name that an earlier table brought, fails the join before any row is
+// joined, however long or large the steps before it would be. Returns a
+// status as join does.
+int check_declarations(const std::vector<std::string>& join_tables,
+                       const column_types_map& column_types, const column_names_map& column_names,
+                       failure_detail* detail) {
+  // Each column so far, with its code and the table that brought it.
+  std::unordered_map<std::string_view, std::pair<int, const std::string*>> columns;
+  for (const std::string& name : join_tables) {
+    auto names = column_names.find(name);
+    if (names == column_names.end() || names->second.empty()) {
+      return fail_at(
+          detail, 1,
+          "table " + quote(name) + " of the join statement is defined nowhere in the file");
+    }
+    const std::vector<int>& codes = column_types.at(name);
+    for (std::size_t j = 0; j < codes.size(); ++j) {
+      auto [it, added] = columns.try_emplace(names->second[j], codes[j], &name);
+      if (!added && it->second.first != codes[j]) {
+        if (detail != nullptr) {
+          *detail = {0, "column " + quote(names->second[j]) + " is declared " +
+                            type_name(it->second.first) + " in table " + quote(*it->second.second) +
+                            " but " + type_name(codes[j]) + " in table " + quote(name)};
+        }
+        return status_conflict;
+      }
+    }
+  }
+  return status_ok;
+}
+
+}  // namespace
 
 int join(const std::vector<std::string>& join_tables, const table_data_map& table_data,
          const column_types_map& column_types, const column_names_map& column_names,
@@ -704,56 +748,40 @@ int join(const std::vector<std::string>& join_tables, const table_data_map& tabl
   result_columns.clear();
   result_data.clear();
   if (join_tables.empty()) return fail_at(detail, 1, "the join statement names no table");
+  int checked = check_declarations(join_tables, column_types, column_names, detail);
+  if (checked != status_ok) return checked;
 
-  auto undefined = [](const std::string& name) {
-    return "table " + quote(name) + " of the join statement is defined nowhere in the file";
-  };
-  const char* too_large = "the result would have 2^32 - 1 rows or more";
-
-  // A name that the catalogue does not hold reads as a table without columns.
+  // Every name is now known to the catalogue; a name that it did not hold
+  // would read as a table without columns.
   const column_map no_data;
-  const std::vector<int> no_codes;
-  const std::vector<std::string> no_names;
-  auto lookup = [](const auto& map, const std::string& name, const auto& fallback) -> const auto& {
-    auto it = map.find(name);
-    return it == map.end() ? fallback : it->second;
+  auto data_of = [&](const std::string& name) -> const column_map& {
+    auto it = table_data.find(name);
+    return it == table_data.end() ? no_data : it->second;
   };
 
   const std::string& first = join_tables.front();
-  result_columns = lookup(column_names, first, no_names);
-  std::vector<int> running_codes = lookup(column_types, first, no_codes);
-  if (result_columns.empty()) return fail_at(detail, 1, undefined(first));
-  // The table that brought each running column into the result.
-  std::vector<const std::string*> origin(result_columns.size(), &first);
-
+  result_columns = column_names.at(first);
+  std::vector<int> running_codes = column_types.at(first);
   // The first table serves as the running result in place until a step
   // builds a result of its own.
-  const column_map* running = &lookup(table_data, first, no_data);
+  const column_map* running = &data_of(first);
   column_map next;
   for (std::size_t t = 1; t < join_tables.size(); ++t) {
     const std::string& name = join_tables[t];
-    const std::vector<std::string>& names = lookup(column_names, name, no_names);
-    const std::vector<int>& codes = lookup(column_types, name, no_codes);
-    if (names.empty()) return fail_at(detail, 1, undefined(name));
-    std::pair<std::size_t, std::size_t> conflict;
     int step =
         join_step(*running, running == &result_data ? &result_data : nullptr, result_columns,
-                  running_codes, lookup(table_data, name, no_data), names, codes, next, conflict);
-    if (step == status_conflict && detail != nullptr) {
-      const auto [j, k] = conflict;
-      *detail = {0, "column " + quote(names[j]) + " is declared " + type_name(running_codes[k]) +
-                        " in table " + quote(*origin[k]) + " but " + type_name(codes[j]) +
-                        " in table " + quote(name)};
+                  running_codes, data_of(name), column_names.at(name), column_types.at(name), next);
+    if (step == status_failed) {
+      return fail_at(detail, 0,
+                     "joining table " + quote(name) + " would give a result too large for memory");
     }
-    if (step == status_failed) return fail_at(detail, 0, too_large);
     if (step != status_ok) return step;
-    origin.resize(result_columns.size(), &name);
     result_data.swap(next);
     running = &result_data;
   }
   if (running != &result_data) result_data = *running;
   if (row_count(result_data, result_columns.front()) >= max_rows) {
-    return fail_at(detail, 0, too_large);
+    return fail_at(detail, 0, "the result would have 2^32 - 1 rows or more");
   }
 
   for (std::size_t p = 0; p < result_columns.size(); ++p) {

@@ -117,8 +117,10 @@ TEST(Join, FailsOnAMissingTableOrADeclarationConflict) {
   EXPECT_EQ(run_join(c, {"A", "I"}).status, 2);
   EXPECT_EQ(run_join(c, {"I", "J"}).status, 2);
   EXPECT_EQ(run_join(c, {"I", "K"}).status, 0);
-  // The steps run in statement order: the missing table is met first.
+  // The steps run in statement order: the first fault met is the one reported.
   EXPECT_EQ(run_join(c, {"A", "M", "I"}).status, 1);
+  EXPECT_EQ(run_join(c, {"A", "I", "M"}).status, 2);
+  EXPECT_EQ(run_join(c, {"I", "K", "A", "M"}).status, 2);
 }
 
 TEST(Join, EmptiesTheResultContainersFirst) {
