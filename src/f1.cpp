@@ -253,6 +253,14 @@ int read_char_value(std::string_view line, std::size_t& start, bool& more, int w
   return status_ok;
 }
 
+// The number of lines from the start of rest up to its first blank line: the
+// data rows of the block whose declaration came just before.
+std::size_t count_block_rows(std::string_view rest) {
+  std::size_t rows = 0;
+  for (std::string_view line; read_line(rest, line) && !trim(line).empty();) ++rows;
+  return rows;
+}
+
 // Makes the catalogue entries of a declared table, unless its name is taken.
 void insert_table(const std::string& table_name, const std::vector<std::string>& names,
                   const std::vector<int>& codes, table_data_map& table_data,
@@ -387,6 +395,9 @@ int tabla_ertelmezo(std::string_view rest, table_data_map& table_data,
       column_map& data = table_data.at(table_name);
       columns.clear();
       for (const std::string& name : *current_names) columns.push_back(&data[name]);
+      // The block's rows are counted first, so that each value list grows once.
+      const std::size_t rows = count_block_rows(rest);
+      for (value_list* values : columns) values->reserve(values->size() + rows);
     }
   }
   return status_ok;
