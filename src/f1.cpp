@@ -411,7 +411,7 @@ namespace {
 // No result may reach this many rows: row numbers are kept in 32 bits.
 constexpr std::size_t max_rows = std::numeric_limits<std::uint32_t>::max();
 
-// How many rows ahead the hash loops prefetch the slot they will need.
+// How many rows ahead a gather prefetches the value it will need.
 constexpr std::size_t lookahead = 16;
 
 // A hash table slot: the upper 32 bits of the entry's hash, then the row it
@@ -566,8 +566,8 @@ void name_keys(const std::vector<const value_list*>& indexed, std::size_t indexe
 
 // Groups the running rows by their values in the matched columns: the group
 // of key k holds group_size[k] rows, in running order, from
-// group_rows[group_start[k]] on. match[r] names the key of new row r, or is
-// max_rows when no running row can hold it.
+// group_rows[group_start[k]] on. match[r] names the key of new row r, whose
+// group may be empty, or is max_rows when the key was not named at all.
 void match_rows(const std::vector<const value_list*>& running_key, std::size_t running_rows,
                 const std::vector<const value_list*>& new_key, std::size_t new_rows,
                 std::vector<std::uint32_t>& group_start, std::vector<std::uint32_t>& group_size,

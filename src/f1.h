@@ -119,9 +119,11 @@ int tabla_ertelmezo(std::string_view rest, table_data_map& table_data,
 // Joins the tables of join_tables from left to right on their columns of
 // equal name. The new table's rows form the outer loop of each step, so the
 // result follows their order, and within one of them the running rows keep
-// theirs. Returns 0 with the result table filled; 1 when a named table has
-// no columns or the result would have 2^32 - 1 rows or more; 2 when a
-// column is declared differently in two tables.
+// theirs. The declarations of all named tables are checked, in statement
+// order, before any row is joined. Returns 0 with the result table filled;
+// 1 when a named table has no columns, or a step's result would take more
+// than half of the machine's memory or 2^32 - 1 rows; 2 when a column is
+// declared differently in two tables.
 int join(const std::vector<std::string>& join_tables, const table_data_map& table_data,
          const column_types_map& column_types, const column_names_map& column_names,
          result_types_map& result_types, std::vector<std::string>& result_columns,
