@@ -27,19 +27,41 @@ constexpr std::size_t max_cells = std::size_t{1} << 16;
 
 // The product of the joined tables' row counts times the sum of their column
 // counts, saturated at max_cells + 1.
-std::size_t bound_cells(const std::vector<std::string>& join_tables, const table_data_map& tables) {
+std::size_t bound_cells(const std::vector<std::string>& join_tables, const table_data_map& tables,
+                        const column_names_map& names) {
   std::size_t rows = 1, columns = 0;
   for (const std::string& name : join_tables) {
     auto table = tables.find(name);
-    if (table == tables.end()) continue;
-    std::size_t table_rows = 1;
-    for (const auto& column : table->second) {
-      table_rows = std::max(table_rows, column.second.size());
-    }
-    rows = std::min(rows * table_rows, max_cells + 1);
-    columns = std::min(columns + table->second.size(), max_cells + 1);
+    if (table == tables.end() || names.at(name).empty()) continue;
+    const std::size_t width = names.at(name).size();
+    rows = std::min(rows * std::max<std::size_t>(1, table->second.size() / width), max_cells + 1);
+    columns = std::min(columns + width, max_cells + 1);
   }
   return std::min(rows * columns, max_cells + 1);
+}
+
+// Every stored value reads back as the row parser saw it: an int value
+// within its field and free of leading zeros, a char value between its
+// quotes and within its width.
+void check_values(std::string_view text, const table_data_map& tables,
+                  const column_types_map& types) {
+  for (const auto& [name, values] : tables) {
+    const std::vector<int>& codes = types.at(name);
+    check(values.size() % codes.size() == 0, "a table with a partial row");
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const int code = codes[i % codes.size()];
+      const std::string_view value = value_text(text, values[i], code);
+      check(value.data() >= text.data() && value.end() <= text.end(), "a value outside the text");
+      check(value.find('\n') == std::string_view::npos, "a value across a line end");
+      if (code < 1) {
+        check(value.find(',') == std::string_view::npos, "an int value holding a comma");
+        check(value.size() <= 1 || value[0] != '0', "an int value with a leading zero");
+      } else {
+        check(value.size() <= static_cast<std::size_t>(code), "a char value over its width");
+        check(value.data()[-1] == '\'' && value.end()[0] == '\'', "a char value not in quotes");
+      }
+    }
+  }
 }
 
 // Checks what follows the copy of the input: the empty separator line, the
@@ -84,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   column_names_map column_names;
   result_types_map result_types;
   std::vector<std::string> result_columns;
-  column_map result_data;
+  result_data_map result_data;
   // A stage fills the detail only when it fails: a line of the input (or 0)
   // and a reason.
   failure_detail detail;
@@ -97,8 +119,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       tabla_ertelmezo(rest, table_data, column_types, column_names, &detail) != status_ok) {
     return failed();
   }
-  if (bound_cells(join_tables, table_data) > max_cells) return -1;  // kept out of the corpus
-  if (join(join_tables, table_data, column_types, column_names, result_types, result_columns,
+  check_values(rest, table_data, column_types);
+  if (bound_cells(join_tables, table_data, column_names) > max_cells) return -1;  // kept out
+  if (join(rest, join_tables, table_data, column_types, column_names, result_types, result_columns,
            result_data, &detail) != status_ok) {
     return failed();
   }
@@ -107,16 +130,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(!result_columns.empty() && result_types.size() == result_columns.size() &&
             result_data.size() == result_columns.size(),
         "result columns, types and value lists differ in number");
-  const std::size_t rows = result_data.begin()->second.size();
+  const std::size_t rows = result_data.begin()->second.rows->size();
   for (const auto& column : result_data) {
-    check(column.second.size() == rows, "result value lists of different lengths");
+    check(column.second.rows->size() == rows, "result row numbers of different lengths");
   }
   std::string out;
   output_sink sink = [&](std::string_view block) {
     out.append(block);
     return 0;
   };
-  check(write_result(input, result_columns, result_types, result_data, sink) == status_ok,
+  check(write_result(input, rest, result_columns, result_types, result_data, sink) == status_ok,
         "write_result failed with a sink that never fails");
   std::string copy;  // the input, its "\r\n" line ends made "\n", then "\n"
   for (std::size_t at = 0, next = 0; next != std::string_view::npos; at = next + 2) {

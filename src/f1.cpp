@@ -3,12 +3,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <set>
 #include <unordered_map>
+
+#include "row_table.h"
 
 // ---------------------------------------------------------------------------
 // Text utilities
@@ -210,13 +213,15 @@ std::size_t piece_end(std::string_view line, std::size_t start) {
 }
 
 // Reads the char value whose field starts at start, and moves start to the
-// piece after the last one the value used. Returns 1 when the row fails.
+// piece after the last one the value used; joined tells whether the value
+// took more than one piece, and so holds a ",". Returns 1 when the row fails.
 int read_char_value(std::string_view line, std::size_t& start, bool& more, int width,
-                    std::string_view& value, std::string* reason) {
+                    std::string_view& value, bool& joined, std::string* reason) {
   std::size_t end = piece_end(line, start);
   std::string_view text = line.substr(start, end - start);
   std::size_t first = text.find('\'');
   std::size_t last = text.rfind('\'');
+  joined = false;
   // A single piece is closed by any second quote in it; once pieces are
   // joined only a quote in the very last byte closes the value, so a blank
   // between the closing quote and the next comma keeps the joining going.
@@ -226,12 +231,13 @@ int read_char_value(std::string_view line, std::size_t& start, bool& more, int w
                                       " has no closing quote before the end of the row"
                                       " (a quote must end the value, right before its comma)");
     }
-    std::size_t joined = end;  // the comma that is restored
+    joined = true;
+    std::size_t restored = end;  // the comma that is put back
     end = piece_end(line, end + 1);
     text = line.substr(start, end - start);
     if (first == std::string_view::npos) {
       // Only the piece just joined can hold the first quote.
-      std::size_t found = line.substr(0, end).find('\'', joined);
+      std::size_t found = line.substr(0, end).find('\'', restored);
       if (found != std::string_view::npos) first = found - start;
     }
     last = text.back() == '\'' ? text.size() - 1 : std::string_view::npos;
@@ -253,6 +259,127 @@ int read_char_value(std::string_view line, std::size_t& start, bool& more, int w
   return status_ok;
 }
 
+// ---------------------------------------------------------------------------
+// Stored values
+//
+// A value is kept as the offset where it starts. Its end is found again from
+// the row syntax whenever it is read, which costs a short scan and halves the
+// memory of a table: rows are validated when they are read, so the rules
+// below only have to retrace what the row parser decided.
+
+template <typename Ref>
+constexpr Ref comma_bit = Ref{1} << (sizeof(Ref) * 8 - 1);
+
+template <typename Ref>
+Ref make_ref(std::size_t offset, bool holds_comma) {
+  return static_cast<Ref>(offset) | (holds_comma ? comma_bit<Ref> : Ref{0});
+}
+
+template <typename Ref>
+std::size_t ref_offset(Ref value) {
+  return static_cast<std::size_t>(value & ~comma_bit<Ref>);
+}
+
+template <typename Ref>
+bool holds_comma(Ref value) {
+  return (value & comma_bit<Ref>) != 0;
+}
+
+// Steps back from end over the spaces and then the tabs before it, never
+// before start: the trailing half of trimming.
+std::size_t trim_back(std::string_view text, std::size_t start, std::size_t end) {
+  while (end > start && text[end - 1] == ' ') --end;
+  while (end > start && text[end - 1] == '\t') --end;
+  return end;
+}
+
+// Words of eight bytes are searched at once where the text has them.
+using word = std::uint64_t;
+constexpr bool little_endian = std::endian::native == std::endian::little;
+
+word load_word(const char* p) {
+  word w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// The top bit of every byte of w that equals c, and no other bit.
+word bytes_equal(word w, char c) {
+  constexpr word low7 = 0x7f7f7f7f7f7f7f7fULL;
+  const word x = w ^ (0x0101010101010101ULL * static_cast<unsigned char>(c));
+  return ~(((x & low7) + low7) | x | low7);
+}
+
+word breaks_in(word w) {
+  return bytes_equal(w, ',') | bytes_equal(w, '\n');
+}
+
+// Where the piece that holds at ends within its line: at its "," or at the
+// line's "\n" or the end of text.
+std::size_t next_break(std::string_view text, std::size_t at) {
+  if constexpr (little_endian) {
+    for (; at + sizeof(word) <= text.size(); at += sizeof(word)) {
+      const word hits = breaks_in(load_word(text.data() + at));
+      if (hits != 0) return at + static_cast<std::size_t>(__builtin_ctzll(hits)) / 8;
+    }
+  }
+  while (at < text.size() && text[at] != ',' && text[at] != '\n') ++at;
+  return at;
+}
+
+// The last quote from start up to the end of its piece, or start when there
+// is none.
+std::size_t last_quote_of_piece(std::string_view text, std::size_t start) {
+  std::size_t quote = start;
+  std::size_t at = start;
+  if constexpr (little_endian) {
+    for (; at + sizeof(word) <= text.size(); at += sizeof(word)) {
+      const word w = load_word(text.data() + at);
+      word quotes = bytes_equal(w, '\'');
+      const word breaks = breaks_in(w);
+      if (breaks != 0) quotes &= (breaks & (~breaks + 1)) - 1;  // the bytes before the break
+      if (quotes != 0) quote = at + static_cast<std::size_t>(63 - __builtin_clzll(quotes)) / 8;
+      if (breaks != 0) return quote;
+    }
+  }
+  for (; at < text.size() && text[at] != ',' && text[at] != '\n'; ++at) {
+    if (text[at] == '\'') quote = at;
+  }
+  return quote;
+}
+
+bool is_comma(std::string_view text, std::size_t at) {
+  return at < text.size() && text[at] == ',';
+}
+
+// The end of a data row as the row parser saw it, trimmed, given the end of
+// its line (its "\n" or the end of text). A "\r" before the "\n" belongs to
+// the line end; one at the very end of text belongs to the line.
+std::size_t row_end(std::string_view text, std::size_t start, std::size_t line_end) {
+  if (line_end < text.size() && line_end > start && text[line_end - 1] == '\r') --line_end;
+  return trim_back(text, start, line_end);
+}
+
+std::size_t int_value_end(std::string_view text, std::size_t start) {
+  std::size_t end = next_break(text, start);
+  // The last field of a row was trimmed twice: with its row, then itself.
+  if (!is_comma(text, end)) end = row_end(text, start, end);
+  return trim_back(text, start, end);
+}
+
+std::size_t char_value_end(std::string_view text, std::size_t start, bool joined) {
+  // A value of one piece closes at the last quote of that piece.
+  if (!joined) return last_quote_of_piece(text, start);
+  // Joined pieces close at the first one that ends in a quote: before its
+  // "," or, for the last piece of the row, at the end of the trimmed row.
+  for (std::size_t end = next_break(text, start);;) {
+    const std::size_t piece = end + 1;
+    end = next_break(text, piece);
+    if (!is_comma(text, end)) return row_end(text, piece, end) - 1;
+    if (text[end - 1] == '\'' && end > piece) return end - 1;
+  }
+}
+
 // The number of lines from the start of rest up to its first blank line: the
 // data rows of the block whose declaration came just before.
 std::size_t count_block_rows(std::string_view rest) {
@@ -262,19 +389,24 @@ std::size_t count_block_rows(std::string_view rest) {
 }
 
 // Makes the catalogue entries of a declared table, unless its name is taken.
+template <typename Ref>
 void insert_table(const std::string& table_name, const std::vector<std::string>& names,
-                  const std::vector<int>& codes, table_data_map& table_data,
+                  const std::vector<int>& codes, table_data_of<Ref>& table_data,
                   column_types_map& column_types, column_names_map& column_names) {
   column_types.try_emplace(table_name, codes);
   column_names.try_emplace(table_name, names);
-  if (table_data.count(table_name) == 0) {
-    column_map columns;
-    for (const std::string& name : names) columns.try_emplace(name);
-    table_data.emplace(table_name, std::move(columns));
-  }
+  table_data.try_emplace(table_name);
 }
 
 }  // namespace
+
+template <typename Ref>
+std::string_view value_text(std::string_view text, Ref value, int code) {
+  const std::size_t start = ref_offset(value);
+  const std::size_t end =
+      code < 1 ? int_value_end(text, start) : char_value_end(text, start, holds_comma(value));
+  return {text.data() + start, end - start};
+}
 
 int parse_char_width(std::string_view width_text, int& code, std::string* reason) {
   for (std::string_view piece : {" ", "\t", "(", ")", " ", "\t"}) {
@@ -327,8 +459,9 @@ int parse_declaration(std::string_view line, std::string& table_name,
   return status_ok;
 }
 
-int parse_row(std::string_view line, const std::vector<int>& codes,
-              const std::vector<value_list*>& columns, std::string* reason,
+template <typename Ref>
+int parse_row(std::string_view text, std::string_view line, const std::vector<int>& codes,
+              value_list_of<Ref>& values, std::string* reason,
               const std::vector<std::string>* names) {
   std::size_t start = 0;  // where the field of the next column starts
   bool more = true;       // whether there is a piece at start
@@ -338,36 +471,39 @@ int parse_row(std::string_view line, const std::vector<int>& codes,
                                       std::to_string(j) + " fields found");
     }
     std::string_view value;
+    bool joined = false;
     if (codes[j] < 1) {
       std::size_t end = piece_end(line, start);
       value = strip_leading_zeros(trim(line.substr(start, end - start)));
       more = end < line.size();
       start = end + 1;
-    } else if (read_char_value(line, start, more, codes[j], value, reason) != status_ok) {
+    } else if (read_char_value(line, start, more, codes[j], value, joined, reason) != status_ok) {
       if (reason != nullptr) {
         *reason = "column " + (names != nullptr ? quote((*names)[j]) : std::to_string(j + 1)) +
                   ": " + *reason;
       }
       return status_failed;
     }
-    columns[j]->push_back(value);
+    values.push_back(make_ref<Ref>(static_cast<std::size_t>(value.data() - text.data()), joined));
   }
   return status_ok;  // surplus fields are ignored
 }
 
-int tabla_ertelmezo(std::string_view rest, table_data_map& table_data,
+template <typename Ref>
+int tabla_ertelmezo(std::string_view text, table_data_of<Ref>& table_data,
                     column_types_map& column_types, column_names_map& column_names,
                     failure_detail* detail) {
   bool expect_declaration = true;
-  // The current table's column codes, names and value lists, in declaration order.
+  // The current table's column codes and names, in declaration order, and values.
   const std::vector<int>* codes = nullptr;
   const std::vector<std::string>* current_names = nullptr;
-  std::vector<value_list*> columns;
+  value_list_of<Ref>* values = nullptr;
   std::string table_name;
   std::vector<std::string> names;
   std::vector<int> declared_codes;
   std::string* reason = detail != nullptr ? &detail->second : nullptr;
   std::size_t line_number = 1;  // the join statement's
+  std::string_view rest = text;
   std::string_view line;
   while (read_line(rest, line)) {
     ++line_number;
@@ -375,7 +511,7 @@ int tabla_ertelmezo(std::string_view rest, table_data_map& table_data,
     if (line.empty()) {
       expect_declaration = true;
     } else if (!expect_declaration) {
-      if (parse_row(line, *codes, columns, reason, current_names) != status_ok) {
+      if (parse_row(text, line, *codes, *values, reason, current_names) != status_ok) {
         if (detail != nullptr) {
           detail->first = line_number;
           detail->second = "row of table " + quote(table_name) + ": " + *reason;
@@ -392,12 +528,9 @@ int tabla_ertelmezo(std::string_view rest, table_data_map& table_data,
       // Rows go to the table's first declaration, which a repeated name keeps.
       codes = &column_types.at(table_name);
       current_names = &column_names.at(table_name);
-      column_map& data = table_data.at(table_name);
-      columns.clear();
-      for (const std::string& name : *current_names) columns.push_back(&data[name]);
-      // The block's rows are counted first, so that each value list grows once.
-      const std::size_t rows = count_block_rows(rest);
-      for (value_list* values : columns) values->reserve(values->size() + rows);
+      values = &table_data.at(table_name);
+      // The block's rows are counted first, so that the values grow once.
+      values->reserve(values->size() + count_block_rows(rest) * codes->size());
     }
   }
   return status_ok;
@@ -405,214 +538,335 @@ int tabla_ertelmezo(std::string_view rest, table_data_map& table_data,
 
 // ---------------------------------------------------------------------------
 // Natural join
+//
+// The running result is kept as row numbers: for each table joined so far,
+// the row of it that every running row comes from. A step finds, for each
+// row of the new table, the running rows that it meets (a group of running
+// rows that share a key, or all of them when the tables share no column),
+// and writes the next row numbers from those groups. Values are read only
+// to hash and compare keys, and to tell repeated rows apart at the end.
 
 namespace {
 
-// No result may reach this many rows: row numbers are kept in 32 bits.
-constexpr std::size_t max_rows = std::numeric_limits<std::uint32_t>::max();
+// No row number stands for this: a row whose key the other side lacks.
+constexpr std::uint32_t no_row = 0xffffffffu;
 
-// How many rows ahead a gather prefetches the value it will need.
+// How many rows ahead a loop asks for the memory it will read.
 constexpr std::size_t lookahead = 16;
 
-// A hash table slot: the upper 32 bits of the entry's hash, then the row it
-// stands for. A row number is always below max_rows, so no entry is empty.
-constexpr std::uint64_t empty_slot = std::numeric_limits<std::uint64_t>::max();
+// Rows are hashed a block at a time, so that what a block needs next is on
+// its way while the block before it is worked on.
+constexpr std::size_t block_rows = 64;
 
-std::uint64_t make_slot(std::uint64_t hash, std::size_t row) {
-  return (hash & 0xffffffff00000000ULL) | row;
-}
-bool slot_matches(std::uint64_t slot, std::uint64_t hash) {
-  return (slot >> 32) == (hash >> 32);
-}
-std::uint32_t slot_row(std::uint64_t slot) {
-  return static_cast<std::uint32_t>(slot);
+// A column as the join reads it: the values of its table, its place in a
+// row of them and their number, the row of that table for each row of its
+// side (none where each row is the table's own), and its type code.
+template <typename Ref>
+struct column_view {
+  const value_list_of<Ref>* values;
+  std::size_t index;
+  std::size_t stride;
+  const std::uint32_t* rows;
+  int code;
+};
+
+template <typename Ref>
+std::size_t value_place(const column_view<Ref>& column, std::size_t row) {
+  return (column.rows != nullptr ? column.rows[row] : row) * column.stride + column.index;
 }
 
-// A table of at least twice as many slots as entries, a power of two.
-std::vector<std::uint64_t> make_slots(std::size_t entries) {
-  std::size_t size = 16;
-  while (size < entries * 2) size *= 2;
-  return std::vector<std::uint64_t>(size, empty_slot);
+template <typename Ref>
+Ref value_at(const column_view<Ref>& column, std::size_t row) {
+  return (*column.values)[value_place(column, row)];
 }
 
-// A 64-bit hash of a value's bytes, eight at a time, with a final mix so
-// that both the slot (low bits) and the tag (high bits) spread well.
-std::uint64_t hash_bytes(std::string_view text) {
-  std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ text.size();
-  const char* p = text.data();
-  std::size_t n = text.size();
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    h = (h ^ word) * 0xbf58476d1ce4e5b9ULL;
-    h ^= h >> 31;
+template <typename Ref>
+std::string_view text_at(std::string_view text, const column_view<Ref>& column, std::size_t row) {
+  return value_text(text, value_at(column, row), column.code);
+}
+
+template <typename Ref>
+void prefetch_values(const std::vector<column_view<Ref>>& columns, std::size_t begin,
+                     std::size_t end) {
+  for (const column_view<Ref>& column : columns) {
+    for (std::size_t row = begin; row < end; ++row) {
+      prefetch(column.values->data() + value_place(column, row));
+    }
   }
-  std::uint64_t tail = 0;
-  for (std::size_t i = 0; i < n; ++i)
-    tail |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
-  h = (h ^ tail) * 0x94d049bb133111ebULL;
-  h ^= h >> 30;
-  h *= 0xbf58476d1ce4e5b9ULL;
-  h ^= h >> 27;
+}
+
+template <typename Ref>
+void prefetch_texts(std::string_view text, const std::vector<column_view<Ref>>& columns,
+                    std::size_t begin, std::size_t end) {
+  for (const column_view<Ref>& column : columns) {
+    for (std::size_t row = begin; row < end; ++row) {
+      prefetch(text.data() + ref_offset(value_at(column, row)));
+    }
+  }
+}
+
+template <typename Ref>
+std::uint64_t hash_row(std::string_view text, const std::vector<column_view<Ref>>& columns,
+                       std::size_t row) {
+  std::uint64_t h = 0;
+  for (const column_view<Ref>& column : columns) {
+    h = add_hash(h, hash_bytes(text_at(text, column, row)));
+  }
   return h;
 }
 
-// Byte equality, without a library call for the short values keys mostly are.
-bool same_bytes(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  if (a.size() > 16) return std::memcmp(a.data(), b.data(), a.size()) == 0;
+template <typename Ref>
+bool same_values(std::string_view text, const std::vector<column_view<Ref>>& a, std::size_t row_a,
+                 const std::vector<column_view<Ref>>& b, std::size_t row_b) {
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i]) return false;
+    if (text_at(text, a[i], row_a) != text_at(text, b[i], row_b)) return false;
   }
   return true;
 }
 
-bool same_key(const std::vector<const value_list*>& a, std::size_t row_a,
-              const std::vector<const value_list*>& b, std::size_t row_b) {
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (!same_bytes((*a[i])[row_a], (*b[i])[row_b])) return false;
-  }
-  return true;
-}
-
-// Finds the slot of the distinct key that equals row's key, or the empty slot
-// where that key belongs. A key is named by the first row of the indexed
-// side that holds it.
-std::size_t find_key(const std::vector<std::uint64_t>& slots,
-                     const std::vector<const value_list*>& indexed,
-                     const std::vector<const value_list*>& key, std::size_t row,
-                     std::uint64_t hash) {
-  const std::size_t mask = slots.size() - 1;
-  std::size_t at = hash & mask;
-  for (; slots[at] != empty_slot; at = (at + 1) & mask) {
-    if (slot_matches(slots[at], hash) && same_key(indexed, slot_row(slots[at]), key, row)) break;
-  }
-  return at;
-}
-
-// Rows are hashed and looked up a block at a time: while a block is worked
-// on, the slots, keys and bytes that it needs next are already on their way.
-constexpr std::size_t block_rows = 64;
-
-void prefetch_bytes(const std::vector<const value_list*>& key, std::size_t begin, std::size_t end) {
-  for (const value_list* column : key) {
-    for (std::size_t r = begin; r < end; ++r) __builtin_prefetch((*column)[r].data());
+// Hashes rows [begin, end) of columns into hashes, and asks for their slots
+// and for what the next block will read.
+template <typename Ref>
+void hash_block(std::string_view text, const std::vector<column_view<Ref>>& columns,
+                std::size_t begin, std::size_t end, std::size_t rows, const row_slots& slots,
+                std::uint64_t* hashes) {
+  prefetch_values(columns, std::min(end + block_rows, rows), std::min(end + 2 * block_rows, rows));
+  prefetch_texts(text, columns, std::min(end, rows), std::min(end + block_rows, rows));
+  for (std::size_t row = begin; row < end; ++row) {
+    hashes[row - begin] = hash_row(text, columns, row);
+    prefetch_slot(slots, hashes[row - begin]);
   }
 }
 
-// Names the key of every row of both sides. The smaller side is indexed: its
-// rows enter a hash table of distinct keys, each named by its first row; the
-// rows of the other side look their key up, and find none where it is
-// missing (max_rows). keys_of_indexed and keys_of_other receive the names.
-void name_keys(const std::vector<const value_list*>& indexed, std::size_t indexed_rows,
-               const std::vector<const value_list*>& other, std::size_t other_rows,
-               std::vector<std::uint32_t>& keys_of_indexed,
-               std::vector<std::uint32_t>& keys_of_other) {
-  std::vector<std::uint64_t> slots = make_slots(indexed_rows);
-  const std::size_t mask = slots.size() - 1;
+// Names the key of every row of the indexed side by the first row that has
+// it, in ids; slots then holds one row of each distinct key.
+template <typename Ref>
+void index_keys(std::string_view text, const std::vector<column_view<Ref>>& key, std::size_t rows,
+                row_slots& slots, row_numbers& ids) {
+  ids.resize(rows);
   std::uint64_t hashes[block_rows];
-  // Hashes rows begin to end of key, asks for their slots, and for the bytes
-  // of the block after them.
-  auto hash_block = [&](const std::vector<const value_list*>& key, std::size_t begin,
-                        std::size_t end, std::size_t rows) {
-    prefetch_bytes(key, std::min(end, rows), std::min(end + block_rows, rows));
-    for (std::size_t r = begin; r < end; ++r) {
-      std::uint64_t h = 0;
-      for (const value_list* column : key) h = h * 0x9e3779b97f4a7c15ULL + hash_bytes((*column)[r]);
-      hashes[r - begin] = h;
-      __builtin_prefetch(&slots[h & mask]);
-    }
-  };
-
-  keys_of_indexed.resize(indexed_rows);
-  prefetch_bytes(indexed, 0, std::min(block_rows, indexed_rows));
-  for (std::size_t begin = 0; begin < indexed_rows; begin += block_rows) {
-    const std::size_t end = std::min(begin + block_rows, indexed_rows);
-    hash_block(indexed, begin, end, indexed_rows);
-    for (std::size_t s = begin; s < end; ++s) {
-      const std::uint64_t h = hashes[s - begin];
-      std::size_t at = find_key(slots, indexed, indexed, s, h);
-      if (slots[at] == empty_slot) slots[at] = make_slot(h, s);
-      keys_of_indexed[s] = slot_row(slots[at]);
-    }
-  }
-
-  // A lookup reads a slot, then the key of the indexed row it names, then
-  // that key's bytes: the block asks for each before it compares.
-  const value_list& first_key = *indexed.front();
-  auto candidate = [&](std::size_t i) -> const std::string_view* {
-    for (std::size_t at = hashes[i] & mask; slots[at] != empty_slot; at = (at + 1) & mask) {
-      if (slot_matches(slots[at], hashes[i])) return &first_key[slot_row(slots[at])];
-    }
-    return nullptr;
-  };
-  keys_of_other.resize(other_rows);
-  prefetch_bytes(other, 0, std::min(block_rows, other_rows));
-  for (std::size_t begin = 0; begin < other_rows; begin += block_rows) {
-    const std::size_t end = std::min(begin + block_rows, other_rows);
-    hash_block(other, begin, end, other_rows);
-    for (std::size_t i = 0; i < end - begin; ++i) {
-      if (const std::string_view* key = candidate(i)) __builtin_prefetch(key);
-    }
-    for (std::size_t i = 0; i < end - begin; ++i) {
-      if (const std::string_view* key = candidate(i)) __builtin_prefetch(key->data());
-    }
-    for (std::size_t r = begin; r < end; ++r) {
-      std::uint64_t slot = slots[find_key(slots, indexed, other, r, hashes[r - begin])];
-      keys_of_other[r] = slot == empty_slot ? static_cast<std::uint32_t>(max_rows) : slot_row(slot);
+  prefetch_values(key, 0, std::min(2 * block_rows, rows));
+  prefetch_texts(text, key, 0, std::min(block_rows, rows));
+  for (std::size_t begin = 0; begin < rows; begin += block_rows) {
+    const std::size_t end = std::min(begin + block_rows, rows);
+    hash_block(text, key, begin, end, rows, slots, hashes);
+    for (std::size_t row = begin; row < end; ++row) {
+      const std::uint64_t h = hashes[row - begin];
+      std::size_t at = find_row(
+          slots, h, [&](std::size_t other) { return same_values(text, key, other, key, row); });
+      if (slot_is_empty(slots[at])) put_row(slots, at, h, row);
+      ids[row] = slot_row(slots[at]);
     }
   }
 }
 
-// Groups the running rows by their values in the matched columns: the group
-// of key k holds group_size[k] rows, in running order, from
-// group_rows[group_start[k]] on. match[r] names the key of new row r, whose
-// group may be empty, or is max_rows when the key was not named at all.
-void match_rows(const std::vector<const value_list*>& running_key, std::size_t running_rows,
-                const std::vector<const value_list*>& new_key, std::size_t new_rows,
-                std::vector<std::uint32_t>& group_start, std::vector<std::uint32_t>& group_size,
-                std::vector<std::uint32_t>& group_rows, std::vector<std::uint32_t>& match) {
-  std::vector<std::uint32_t> key_of;  // each running row's key
-  std::size_t keys;                   // key names are below this
-  if (new_rows < running_rows) {
-    name_keys(new_key, new_rows, running_key, running_rows, match, key_of);
-    keys = new_rows;
-  } else {
-    name_keys(running_key, running_rows, new_key, new_rows, key_of, match);
-    keys = running_rows;
-  }
+// The indexed row that the first slot for hash names, when the slot's half
+// of the hash agrees, or no_row: the row whose key a probe compares first.
+std::uint32_t candidate(const row_slots& slots, std::uint64_t hash) {
+  const std::uint64_t slot = slots[first_slot(slots, hash)];
+  if (slot_is_empty(slot) || (slot >> 32) != (hash >> 32)) return no_row;
+  return slot_row(slot);
+}
 
-  // A stable counting sort of the running rows by key; those whose key the
-  // new table lacks are left out.
-  group_size.assign(keys, 0);
-  for (std::uint32_t k : key_of) {
-    if (k != max_rows) ++group_size[k];
+// Names the key of every row of the probing side by the indexed row that
+// has it, or no_row. A block's rows are hashed, then their slots read, then
+// the keys those slots name are asked for, before any key is compared.
+template <typename Ref>
+void probe_keys(std::string_view text, const std::vector<column_view<Ref>>& indexed,
+                const std::vector<column_view<Ref>>& key, std::size_t rows, const row_slots& slots,
+                row_numbers& ids) {
+  ids.resize(rows);
+  std::uint64_t hashes[block_rows];
+  std::uint32_t candidates[block_rows];
+  prefetch_values(key, 0, std::min(2 * block_rows, rows));
+  prefetch_texts(text, key, 0, std::min(block_rows, rows));
+  for (std::size_t begin = 0; begin < rows; begin += block_rows) {
+    const std::size_t end = std::min(begin + block_rows, rows);
+    hash_block(text, key, begin, end, rows, slots, hashes);
+    for (std::size_t i = 0; i < end - begin; ++i) {
+      candidates[i] = candidate(slots, hashes[i]);
+      if (candidates[i] != no_row) prefetch_values(indexed, candidates[i], candidates[i] + 1);
+    }
+    for (std::size_t i = 0; i < end - begin; ++i) {
+      if (candidates[i] != no_row) prefetch_texts(text, indexed, candidates[i], candidates[i] + 1);
+    }
+    for (std::size_t row = begin; row < end; ++row) {
+      std::size_t at = find_row(slots, hashes[row - begin], [&](std::size_t other) {
+        return same_values(text, indexed, other, key, row);
+      });
+      ids[row] = slot_is_empty(slots[at]) ? no_row : slot_row(slots[at]);
+    }
   }
-  group_start.resize(keys);
-  std::uint32_t next = 0;
+}
+
+// For each row of the new table, the running rows that it meets: group
+// match[r] of the running rows, which holds group_start[k + 1] -
+// group_start[k] rows from group_rows[group_start[k]] on, in running order.
+// match[r] is no_row when the row meets none.
+struct step_groups {
+  row_numbers match;
+  row_numbers group_start;
+  row_numbers group_rows;
+};
+
+std::size_t group_size(const step_groups& groups, std::uint32_t k) {
+  return groups.group_start[k + 1] - groups.group_start[k];
+}
+
+// Sorts the running rows by the key they hold, keeping their order within a
+// key (a counting sort); rows whose key the other side lacks are left out.
+// Returns the size of the largest group.
+std::size_t group_by_key(const row_numbers& ids, std::size_t keys, step_groups& groups) {
+  groups.group_start.assign(keys + 1, 0);
+  for (std::uint32_t k : ids) {
+    if (k != no_row) ++groups.group_start[k + 1];
+  }
+  std::size_t largest = 0;
   for (std::size_t k = 0; k < keys; ++k) {
-    group_start[k] = next;
-    next += group_size[k];
+    largest = std::max<std::size_t>(largest, groups.group_start[k + 1]);
+    groups.group_start[k + 1] += groups.group_start[k];
   }
-  group_rows.resize(next);
-  std::vector<std::uint32_t> fill = group_start;
-  for (std::size_t s = 0; s < running_rows; ++s) {
-    if (key_of[s] != max_rows) group_rows[fill[key_of[s]]++] = static_cast<std::uint32_t>(s);
+  groups.group_rows.resize(groups.group_start[keys]);
+  row_numbers fill(groups.group_start.begin(), groups.group_start.end() - 1);
+  for (std::size_t s = 0; s < ids.size(); ++s) {
+    if (ids[s] != no_row) groups.group_rows[fill[ids[s]]++] = static_cast<std::uint32_t>(s);
+  }
+  return largest;
+}
+
+// Whether no key is named by two rows of ids.
+bool keys_unique(const row_numbers& ids, std::size_t keys) {
+  std::vector<bool> seen(keys);
+  for (std::uint32_t k : ids) {
+    if (k == no_row) continue;
+    if (seen[k]) return false;
+    seen[k] = true;
+  }
+  return true;
+}
+
+// Whether every row of ids names its own key: no two rows share one.
+bool own_keys(const row_numbers& ids) {
+  for (std::size_t row = 0; row < ids.size(); ++row) {
+    if (ids[row] != row) return false;
+  }
+  return true;
+}
+
+// Groups the running rows by their values in the key columns, through a
+// hash table over the smaller side. running_distinct and new_distinct tell
+// whether the rows of each side that meet a row of the other hold
+// different keys, and so are different rows.
+template <typename Ref>
+void match_by_key(std::string_view text, const std::vector<column_view<Ref>>& running_key,
+                  std::size_t running_rows, const std::vector<column_view<Ref>>& new_key,
+                  std::size_t new_rows, step_groups& groups, bool& running_distinct,
+                  bool& new_distinct) {
+  row_numbers running_ids;
+  const bool index_new = new_rows < running_rows;
+  const std::size_t keys = index_new ? new_rows : running_rows;
+  {
+    row_slots slots = make_row_slots(keys);
+    if (index_new) {
+      index_keys(text, new_key, new_rows, slots, groups.match);
+      probe_keys(text, new_key, running_key, running_rows, slots, running_ids);
+    } else {
+      index_keys(text, running_key, running_rows, slots, running_ids);
+      probe_keys(text, running_key, new_key, new_rows, slots, groups.match);
+    }
+  }
+  new_distinct = index_new ? own_keys(groups.match) : keys_unique(groups.match, keys);
+  if (!index_new) running_distinct = own_keys(running_ids);
+  const std::size_t largest = group_by_key(running_ids, keys, groups);
+  if (index_new) running_distinct = largest <= 1;
+}
+
+// Every new row meets every running row: one group of all of them.
+void match_all(std::size_t running_rows, std::size_t new_rows, step_groups& groups) {
+  groups.group_start = {0, static_cast<std::uint32_t>(running_rows)};
+  groups.group_rows.resize(running_rows);
+  for (std::size_t s = 0; s < running_rows; ++s)
+    groups.group_rows[s] = static_cast<std::uint32_t>(s);
+  groups.match.assign(new_rows, 0);
+}
+
+// The result so far: its columns are result_columns, with their codes and
+// the value lists they read, and the joined table that brought each; for
+// each joined table, the row of it that every running row comes from.
+template <typename Ref>
+struct running_result {
+  std::vector<int> codes;
+  std::vector<column_view<Ref>> sources;  // rows unset: they change with every step
+  std::vector<std::size_t> table_of;
+  std::vector<row_numbers> rows;
+  // The first table's rows are its own until the first step.
+  bool first_is_whole = true;
+  std::size_t row_count = 0;
+  // Per joined table: the name it was joined by, and whether its rows that
+  // take part are known to be distinct.
+  std::vector<const std::string*> names;
+  std::vector<char> distinct;
+};
+
+template <typename Ref>
+const std::uint32_t* rows_of(const running_result<Ref>& running, std::size_t table) {
+  return table == 0 && running.first_is_whole ? nullptr : running.rows[table].data();
+}
+
+template <typename Ref>
+std::vector<column_view<Ref>> running_columns(const running_result<Ref>& running,
+                                              const std::vector<std::size_t>& positions) {
+  std::vector<column_view<Ref>> columns;
+  for (std::size_t k : positions) {
+    column_view<Ref> column = running.sources[k];
+    column.rows = rows_of(running, running.table_of[k]);
+    columns.push_back(column);
+  }
+  return columns;
+}
+
+// Writes into out the rows of one joined table for the next result: for
+// each new row, in order, those of the running rows that it meets. source
+// is the table's row for each running row (none: the running row itself).
+void gather_rows(const std::uint32_t* source, const step_groups& groups, std::size_t total,
+                 row_numbers& out) {
+  out.resize(total);
+  std::size_t i = 0;
+  for (std::uint32_t k : groups.match) {
+    if (k == no_row) continue;
+    const std::uint32_t* group = groups.group_rows.data() + groups.group_start[k];
+    const std::size_t size = group_size(groups, k);
+    for (std::size_t g = 0; g < size; ++g) {
+      if (source == nullptr) {
+        out[i++] = group[g];
+        continue;
+      }
+      if (g + lookahead < size) prefetch(source + group[g + lookahead]);
+      out[i++] = source[group[g]];
+    }
   }
 }
 
-std::size_t row_count(const column_map& columns, const std::string& first_column) {
-  auto it = columns.find(first_column);
-  return it == columns.end() ? 0 : it->second.size();
+// Writes into out the new table's row for each row of the next result.
+void spread_rows(const step_groups& groups, std::size_t total, row_numbers& out) {
+  out.resize(total);
+  std::size_t i = 0;
+  for (std::size_t r = 0; r < groups.match.size(); ++r) {
+    if (groups.match[r] == no_row) continue;
+    const std::size_t size = group_size(groups, groups.match[r]);
+    std::fill_n(out.data() + i, size, static_cast<std::uint32_t>(r));
+    i += size;
+  }
 }
 
-// Gathers source[rows[i]] for every i, in order.
-void gather(const value_list& source, const std::vector<std::uint32_t>& rows, value_list& values) {
-  values.reserve(rows.size());
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (i + lookahead < rows.size()) __builtin_prefetch(&source[rows[i + lookahead]]);
-    values.push_back(source[rows[i]]);
+// The number of rows of the next result, or max_rows when it would reach it.
+std::size_t count_result(const step_groups& groups) {
+  std::size_t total = 0;
+  for (std::uint32_t k : groups.match) {
+    if (k != no_row) total += group_size(groups, k);
+    if (total >= max_rows) return max_rows;
   }
+  return total;
 }
 
 // The machine's memory in bytes, or the largest size where it is unknown.
@@ -623,23 +877,27 @@ std::size_t physical_memory() {
   return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page_size);
 }
 
-// Joins the new table to the running result (running_data, result_columns,
-// running_codes) into next. When owned is set it is running_data itself,
-// whose columns are released as soon as they have been used. Returns a
-// status as join does; 1 also for a result that the machine's memory could
-// not hold.
-int join_step(const column_map& running_data, column_map* owned,
-              std::vector<std::string>& result_columns, std::vector<int>& running_codes,
-              const column_map& new_data, const std::vector<std::string>& new_names,
-              const std::vector<int>& new_codes, column_map& next) {
-  if (new_names.empty()) return status_failed;
+// Whether an array of count entries of size bytes fits in the share of
+// memory that a result may take: half of what the process may use, the
+// other half holding the input, the tables and the work of the step.
+bool fits(std::size_t count, std::size_t size) {
+  return count <= physical_memory() / 2 / size;
+}
 
+// Joins the new table (new_data, new_names, new_codes) to the running
+// result. Returns a status as join does; 1 also for a result that memory
+// could not hold.
+template <typename Ref>
+int join_step(std::string_view text, running_result<Ref>& running,
+              std::vector<std::string>& result_columns, const std::string& name,
+              const value_list_of<Ref>& new_data, const std::vector<std::string>& new_names,
+              const std::vector<int>& new_codes) {
   std::unordered_map<std::string_view, std::size_t> running_position;
   for (std::size_t k = 0; k < result_columns.size(); ++k) {
     running_position.emplace(result_columns[k], k);
   }
-  std::vector<const value_list*> running_key;
-  std::vector<const value_list*> new_key;
+  std::vector<std::size_t> shared;  // running positions of the key columns
+  std::vector<column_view<Ref>> new_key;
   std::vector<std::size_t> added;  // positions in the new table of its new columns
   for (std::size_t j = 0; j < new_names.size(); ++j) {
     auto it = running_position.find(new_names[j]);
@@ -647,67 +905,47 @@ int join_step(const column_map& running_data, column_map* owned,
       added.push_back(j);
       continue;
     }
-    if (running_codes[it->second] != new_codes[j]) return status_conflict;
-    running_key.push_back(&running_data.at(result_columns[it->second]));
-    new_key.push_back(&new_data.at(new_names[j]));
+    if (running.codes[it->second] != new_codes[j]) return status_conflict;
+    shared.push_back(it->second);
+    new_key.push_back({&new_data, j, new_names.size(), nullptr, new_codes[j]});
   }
 
-  const std::size_t running_rows = row_count(running_data, result_columns.front());
-  const std::size_t new_rows = row_count(new_data, new_names.front());
-  if (running_rows >= max_rows || new_rows >= max_rows) return status_failed;
-
-  // How many running rows each new row meets, and, unless every pair joins,
-  // which ones: the result's running rows in result order.
-  std::vector<std::uint32_t> meets(new_rows, static_cast<std::uint32_t>(running_rows));
-  std::vector<std::uint32_t> running_order;
-  std::size_t total = 0;
-  if (running_key.empty()) {
-    if (running_rows != 0 && new_rows > (max_rows - 1) / running_rows) return status_failed;
-    total = running_rows * new_rows;
+  const std::size_t running_rows = running.row_count;
+  const std::size_t new_rows = new_data.size() / new_names.size();
+  if (new_rows >= max_rows) return status_failed;
+  step_groups groups;
+  bool running_distinct = running_rows <= 1;
+  bool new_distinct = new_rows <= 1;
+  if (shared.empty()) {
+    match_all(running_rows, new_rows, groups);
   } else {
-    std::vector<std::uint32_t> group_start, group_size, group_rows, match;
-    match_rows(running_key, running_rows, new_key, new_rows, group_start, group_size, group_rows,
-               match);
-    for (std::size_t r = 0; r < new_rows; ++r) {
-      meets[r] = match[r] == max_rows ? 0 : group_size[match[r]];
-      total += meets[r];
-      if (total >= max_rows) return status_failed;
-    }
-    running_order.reserve(total);
-    for (std::size_t r = 0; r < new_rows; ++r) {
-      if (meets[r] == 0) continue;
-      const std::uint32_t* rows = group_rows.data() + group_start[match[r]];
-      running_order.insert(running_order.end(), rows, rows + meets[r]);
-    }
+    match_by_key(text, running_columns(running, shared), running_rows, new_key, new_rows, groups,
+                 running_distinct, new_distinct);
   }
-  // A result that would take more than half of the machine's memory (the
-  // running result, the tables and the input hold the rest) fails here, at
-  // once, instead of being built until the system stops the process.
-  const std::size_t columns = result_columns.size() + added.size();
-  if (total > physical_memory() / 2 / sizeof(std::string_view) / columns) return status_failed;
+  const std::size_t total = count_result(groups);
+  const std::size_t tables = running.rows.size() + 1;
+  if (total >= max_rows || !fits(total, tables * sizeof(std::uint32_t))) return status_failed;
 
-  // Built column by column, each in one sweep and sized once.
-  next.clear();
-  for (const std::string& name : result_columns) {
-    const value_list& source = running_data.at(name);
-    value_list& values = next[name];
-    if (running_key.empty()) {
-      values.reserve(total);
-      for (std::size_t r = 0; r < new_rows; ++r) {
-        values.insert(values.end(), source.begin(), source.end());
-      }
-    } else {
-      gather(source, running_order, values);
-    }
-    if (owned != nullptr) value_list().swap(owned->at(name));
+  // Only the first table's rows are not yet backed by a key of their own
+  // after the first step; later running rows are as distinct as the tables
+  // that make them.
+  if (tables == 2) running.distinct[0] = running.distinct[0] || running_distinct;
+  for (std::size_t t = 0; t + 1 < tables; ++t) {
+    row_numbers next;
+    gather_rows(rows_of(running, t), groups, total, next);
+    running.rows[t].swap(next);
   }
+  running.first_is_whole = false;
+  running.rows.emplace_back();
+  spread_rows(groups, total, running.rows.back());
+  running.row_count = total;
+  running.names.push_back(&name);
+  running.distinct.push_back(new_distinct);
   for (std::size_t j : added) {
-    const value_list& source = new_data.at(new_names[j]);
-    value_list& values = next[new_names[j]];
-    values.reserve(total);
-    for (std::size_t r = 0; r < new_rows; ++r) values.insert(values.end(), meets[r], source[r]);
     result_columns.push_back(new_names[j]);
-    running_codes.push_back(new_codes[j]);
+    running.codes.push_back(new_codes[j]);
+    running.sources.push_back({&new_data, j, new_names.size(), nullptr, new_codes[j]});
+    running.table_of.push_back(tables - 1);
   }
   return status_ok;
 }
@@ -749,12 +987,222 @@ int check_declarations(const std::vector<std::string>& join_tables,
   return status_ok;
 }
 
+// ---------------------------------------------------------------------------
+// Distinct rows
+//
+// Two result rows have the same text exactly when they have the same values,
+// unless a char value holds a ",": the text of a row is its values joined
+// by ",", and only such a value adds a "," of its own. And two result rows
+// have the same values only if they come from rows of equal values in every
+// joined table, since each table's columns are all in the result. So when
+// no char value of the joined tables holds a ",", and the rows of every
+// joined table that take part are distinct, the result holds no repeated
+// row, and the search for repeats is skipped. A table's rows are known to
+// be distinct when a step found no two of them with the same key, or when a
+// small table is checked row by row.
+
+// Whether a char value of the table holds a ",": only those carry the mark.
+template <typename Ref>
+bool holds_commas(const value_list_of<Ref>& table) {
+  Ref marks = 0;
+  for (Ref value : table) marks |= value;
+  return holds_comma(marks);
+}
+
+// Whether no two rows of the table have the same values.
+template <typename Ref>
+bool rows_distinct(std::string_view text, const value_list_of<Ref>& table,
+                   const std::vector<int>& codes) {
+  std::vector<column_view<Ref>> columns;
+  for (std::size_t j = 0; j < codes.size(); ++j) {
+    columns.push_back({&table, j, codes.size(), nullptr, codes[j]});
+  }
+  const std::size_t rows = table.size() / codes.size();
+  row_slots slots = make_row_slots(rows);
+  for (std::size_t row = 0; row < rows; ++row) {
+    const std::uint64_t h = hash_row(text, columns, row);
+    std::size_t at = find_row(slots, h, [&](std::size_t other) {
+      return same_values(text, columns, other, columns, row);
+    });
+    if (!slot_is_empty(slots[at])) return false;
+    put_row(slots, at, h, row);
+  }
+  return true;
+}
+
+// Whether the result can be shown to hold no repeated row text without
+// comparing its rows; checks the joined tables that no step vouched for when
+// they are small beside the result.
+template <typename Ref>
+bool known_distinct(std::string_view text, running_result<Ref>& running,
+                    const table_data_of<Ref>& table_data, const column_types_map& column_types) {
+  std::map<std::string_view, bool> checked;  // a table joined twice is checked once
+  for (std::size_t t = 0; t < running.names.size(); ++t) {
+    const std::string& name = *running.names[t];
+    const value_list_of<Ref>& table = table_data.at(name);
+    const std::vector<int>& codes = column_types.at(name);
+    if (holds_commas(table)) return false;
+    if (running.distinct[t]) continue;
+    if (table.size() / codes.size() > running.row_count / 4) return false;
+    auto [it, first] = checked.try_emplace(name, false);
+    if (first) it->second = rows_distinct(text, table, codes);
+    if (!it->second) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-int join(const std::vector<std::string>& join_tables, const table_data_map& table_data,
-         const column_types_map& column_types, const column_names_map& column_names,
-         result_types_map& result_types, std::vector<std::string>& result_columns,
-         column_map& result_data, failure_detail* detail) {
+namespace {
+
+// Text built for the output, which grows without being zero-filled first.
+using text_buffer = block_vector<char>;
+
+// A copy may write this many bytes past its end, which spares a library call
+// for the short values that most are.
+constexpr std::size_t copy_slack = 16;
+
+void append_bytes(text_buffer& out, std::string_view bytes) {
+  const std::size_t at = out.size();
+  out.resize(at + bytes.size());
+  std::memcpy(out.data() + at, bytes.data(), bytes.size());
+}
+
+// Copies text[from, from + n) to out, which has copy_slack bytes of room
+// behind the copy.
+void copy_bytes(std::string_view text, std::size_t from, std::size_t n, char* out) {
+  if (n <= copy_slack && from + copy_slack <= text.size()) {
+    std::memcpy(out, text.data() + from, copy_slack);
+  } else {
+    std::memcpy(out, text.data() + from, n);
+  }
+}
+
+// Appends the text of one result row: its values in the order of columns,
+// joined by ",", those of char columns (code above 0) between quotes, which
+// are the quotes that enclose the value in the text.
+template <typename Ref>
+void append_row(std::string_view text, const std::vector<column_view<Ref>>& columns,
+                std::size_t row, text_buffer& out) {
+  std::size_t at = out.size();
+  for (std::size_t j = 0; j < columns.size(); ++j) {
+    const column_view<Ref>& column = columns[j];
+    const Ref value = value_at(column, row);
+    std::size_t from = ref_offset(value);
+    std::size_t end;
+    if (column.code < 1) {
+      end = int_value_end(text, from);
+    } else {
+      end = char_value_end(text, from, holds_comma(value)) + 1;
+      --from;
+    }
+    const std::size_t n = end - from;
+    out.resize(at + 1 + n + copy_slack);
+    if (j != 0) out[at++] = ',';
+    copy_bytes(text, from, n, out.data() + at);
+    at += n;
+  }
+  out.resize(at);
+}
+
+// Rows are formatted a batch at a time, so that the values and the slots a
+// batch needs are fetched from memory while the batch before it is handled.
+constexpr std::size_t batch_rows = 32;
+
+// Asks for what the batch of rows from first will read.
+template <typename Ref>
+void prefetch_batch(std::string_view text, const std::vector<column_view<Ref>>& columns,
+                    std::size_t first, std::size_t rows) {
+  prefetch_values(columns, std::min(first + batch_rows, rows),
+                  std::min(first + 2 * batch_rows, rows));
+  prefetch_texts(text, columns, std::min(first, rows), std::min(first + batch_rows, rows));
+}
+
+// Keeps the first row of each row text, in order, moving the row numbers of
+// the kept rows to the front; returns how many rows are kept. The texts are
+// those the writer writes: values in the byte order of the column names.
+template <typename Ref>
+std::size_t drop_repeats(std::string_view text, running_result<Ref>& running,
+                         const std::vector<std::string>& result_columns) {
+  std::vector<std::size_t> order(result_columns.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return result_columns[a] < result_columns[b]; });
+  const std::vector<column_view<Ref>> columns = running_columns(running, order);
+  const std::size_t rows = running.row_count;
+  row_slots slots = make_row_slots(rows);
+  std::size_t kept = 0;
+  text_buffer batch;
+  text_buffer other;
+  std::size_t ends[batch_rows];
+  std::uint64_t hashes[batch_rows];
+  for (std::size_t first = 0; first < rows; first += batch_rows) {
+    const std::size_t count = std::min(batch_rows, rows - first);
+    prefetch_batch(text, columns, first + batch_rows, rows);
+    batch.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+      append_row(text, columns, first + i, batch);
+      ends[i] = batch.size();
+    }
+    for (std::size_t i = 0, begin = 0; i < count; begin = ends[i++]) {
+      hashes[i] = hash_bytes(std::string_view(batch.data() + begin, ends[i] - begin));
+      prefetch_slot(slots, hashes[i]);
+    }
+    for (std::size_t i = 0, begin = 0; i < count; begin = ends[i++]) {
+      const std::string_view row_text(batch.data() + begin, ends[i] - begin);
+      std::size_t at = find_row(slots, hashes[i], [&](std::size_t earlier) {
+        other.clear();
+        append_row(text, columns, earlier, other);
+        return std::string_view(other.data(), other.size()) == row_text;
+      });
+      if (!slot_is_empty(slots[at])) continue;
+      // Kept rows move to the front; an earlier one is found by its new place.
+      for (row_numbers& table_rows : running.rows) table_rows[kept] = table_rows[first + i];
+      put_row(slots, at, hashes[i], kept++);
+    }
+  }
+  for (row_numbers& table_rows : running.rows) table_rows.resize(kept);
+  return kept;
+}
+
+// Writes out the row numbers of the first table where they are still its
+// own rows, so that every joined table has them.
+template <typename Ref>
+void number_first_rows(running_result<Ref>& running) {
+  if (!running.first_is_whole) return;
+  running.rows[0].resize(running.row_count);
+  for (std::size_t row = 0; row < running.row_count; ++row) {
+    running.rows[0][row] = static_cast<std::uint32_t>(row);
+  }
+  running.first_is_whole = false;
+}
+
+// Hands the running result over as the result table.
+template <typename Ref>
+void finish_result(running_result<Ref>& running, const std::vector<std::string>& result_columns,
+                   result_types_map& result_types, result_data_of<Ref>& result_data) {
+  number_first_rows(running);
+  std::vector<std::shared_ptr<const row_numbers>> rows;
+  for (row_numbers& table_rows : running.rows) {
+    rows.push_back(std::make_shared<const row_numbers>(std::move(table_rows)));
+  }
+  for (std::size_t p = 0; p < result_columns.size(); ++p) {
+    result_types.emplace(result_columns[p], running.codes[p]);
+    const column_view<Ref>& source = running.sources[p];
+    result_data.emplace(
+        result_columns[p],
+        result_column<Ref>{source.values, source.index, source.stride, rows[running.table_of[p]]});
+  }
+}
+
+}  // namespace
+
+template <typename Ref>
+int join(std::string_view text, const std::vector<std::string>& join_tables,
+         const table_data_of<Ref>& table_data, const column_types_map& column_types,
+         const column_names_map& column_names, result_types_map& result_types,
+         std::vector<std::string>& result_columns, result_data_of<Ref>& result_data,
+         failure_detail* detail) {
   result_types.clear();
   result_columns.clear();
   result_data.clear();
@@ -762,42 +1210,42 @@ int join(const std::vector<std::string>& join_tables, const table_data_map& tabl
   int checked = check_declarations(join_tables, column_types, column_names, detail);
   if (checked != status_ok) return checked;
 
-  // Every name is now known to the catalogue; a name that it did not hold
-  // would read as a table without columns.
-  const column_map no_data;
-  auto data_of = [&](const std::string& name) -> const column_map& {
-    auto it = table_data.find(name);
-    return it == table_data.end() ? no_data : it->second;
-  };
-
+  // Every name is now a table with columns; the first one starts the result.
   const std::string& first = join_tables.front();
+  const value_list_of<Ref>& first_data = table_data.at(first);
   result_columns = column_names.at(first);
-  std::vector<int> running_codes = column_types.at(first);
-  // The first table serves as the running result in place until a step
-  // builds a result of its own.
-  const column_map* running = &data_of(first);
-  column_map next;
+  running_result<Ref> running;
+  running.codes = column_types.at(first);
+  for (std::size_t j = 0; j < result_columns.size(); ++j) {
+    running.sources.push_back({&first_data, j, result_columns.size(), nullptr, running.codes[j]});
+    running.table_of.push_back(0);
+  }
+  running.rows.emplace_back();
+  running.row_count = first_data.size() / result_columns.size();
+  running.names.push_back(&first);
+  running.distinct.push_back(running.row_count <= 1);
+  if (running.row_count >= max_rows) {
+    return fail_at(detail, 0, "the result would have 2^32 - 1 rows or more");
+  }
+
   for (std::size_t t = 1; t < join_tables.size(); ++t) {
     const std::string& name = join_tables[t];
-    int step =
-        join_step(*running, running == &result_data ? &result_data : nullptr, result_columns,
-                  running_codes, data_of(name), column_names.at(name), column_types.at(name), next);
+    int step = join_step(text, running, result_columns, name, table_data.at(name),
+                         column_names.at(name), column_types.at(name));
     if (step == status_failed) {
       return fail_at(detail, 0,
                      "joining table " + quote(name) + " would give a result too large for memory");
     }
     if (step != status_ok) return step;
-    result_data.swap(next);
-    running = &result_data;
   }
-  if (running != &result_data) result_data = *running;
-  if (row_count(result_data, result_columns.front()) >= max_rows) {
-    return fail_at(detail, 0, "the result would have 2^32 - 1 rows or more");
+  if (!known_distinct(text, running, table_data, column_types)) {
+    if (!fits(running.row_count, 3 * sizeof(std::uint64_t))) {
+      return fail_at(detail, 0, "the result is too large for memory to find its repeated rows");
+    }
+    number_first_rows(running);
+    running.row_count = drop_repeats(text, running, result_columns);
   }
-
-  for (std::size_t p = 0; p < result_columns.size(); ++p) {
-    result_types.emplace(result_columns[p], running_codes[p]);
-  }
+  finish_result(running, result_columns, result_types, result_data);
   return status_ok;
 }
 
@@ -809,49 +1257,33 @@ namespace {
 // The output is handed to the sink in blocks of about this size.
 constexpr std::size_t block_size = 1 << 20;
 
-// Appends the row text of row r: the values in sorted column order, joined by
-// ",", those of char columns (code above 0) enclosed in quotes.
-void format_row(const std::vector<const value_list*>& columns, const std::vector<char>& quoted,
-                std::size_t r, std::string& out) {
-  for (std::size_t j = 0; j < columns.size(); ++j) {
-    if (j != 0) out += ',';
-    if (quoted[j]) out += '\'';
-    out += (*columns[j])[r];
-    if (quoted[j]) out += '\'';
-  }
-}
-
 void format_header(const std::vector<std::string>& result_columns,
-                   const result_types_map& result_types, std::string& out) {
-  out += "result(";
+                   const result_types_map& result_types, text_buffer& out) {
+  std::string header = "result(";
   for (std::size_t i = 0; i < result_columns.size(); ++i) {
-    if (i != 0) out += ", ";
-    out += result_columns[i];
+    if (i != 0) header += ", ";
+    header += result_columns[i];
     int code = result_types.at(result_columns[i]);
-    if (code < 0) {
-      out += " int";
-    } else {
-      out += " char(";
-      out += std::to_string(code);
-      out += ')';
-    }
+    header += code < 0 ? " int" : " char(" + std::to_string(code) + ")";
   }
-  out += ")\n";
+  header += ")\n";
+  append_bytes(out, header);
 }
 
 }  // namespace
 
-int write_result(std::string_view input, std::vector<std::string>& result_columns,
-                 const result_types_map& result_types, const column_map& result_data,
-                 const output_sink& sink) {
+template <typename Ref>
+int write_result(std::string_view input, std::string_view text,
+                 std::vector<std::string>& result_columns, const result_types_map& result_types,
+                 const result_data_of<Ref>& result_data, const output_sink& sink) {
   std::sort(result_columns.begin(), result_columns.end());
 
-  std::string out;
-  out.reserve(block_size + 4096);
+  text_buffer out;
+  out.reserve(block_size + (std::size_t{1} << 16));
   // Hands out to the sink once it has grown to a block.
   auto flush_full = [&]() -> int {
     if (out.size() < block_size) return status_ok;
-    int written = sink(out);
+    int written = sink(std::string_view(out.data(), out.size()));
     out.clear();
     return written;
   };
@@ -865,69 +1297,51 @@ int write_result(std::string_view input, std::vector<std::string>& result_column
     std::size_t end = cr == std::string_view::npos ? input.size() : cr;
     for (std::size_t take; pos < end; pos += take) {
       take = std::min(end - pos, block_size);
-      out.append(input.substr(pos, take));
+      append_bytes(out, input.substr(pos, take));
       if (flush_full() != status_ok) return status_failed;
     }
     if (cr != std::string_view::npos) {
-      out += '\n';
+      out.push_back('\n');
       pos = cr + 2;
     }
   }
-  out += "\n\n";
+  append_bytes(out, "\n\n");
   format_header(result_columns, result_types, out);
 
-  std::vector<const value_list*> columns;
-  std::vector<char> quoted;
+  std::vector<column_view<Ref>> columns;
   for (const std::string& name : result_columns) {
-    columns.push_back(&result_data.at(name));
-    quoted.push_back(result_types.at(name) > 0);
+    const result_column<Ref>& column = result_data.at(name);
+    columns.push_back(
+        {column.values, column.index, column.stride, column.rows->data(), result_types.at(name)});
   }
-  const std::size_t rows = columns.front()->size();
-
-  // Distinct row texts: a hash set of the rows written, each slot holding a
-  // row number and the upper half of its text's hash; a hit is confirmed by
-  // comparing the texts. Rows go a batch at a time, so that the values and
-  // the slots of a batch are fetched from memory while it is formatted.
-  std::vector<std::uint64_t> slots = make_slots(rows);
-  const std::size_t mask = slots.size() - 1;
-  constexpr std::size_t batch_rows = 32;
-  std::size_t ends[batch_rows];
-  std::uint64_t hashes[batch_rows];
-  std::string batch;
-  std::string other;
+  const std::size_t rows = result_data.at(result_columns.front()).rows->size();
+  prefetch_batch(text, columns, 0, rows);
   for (std::size_t first = 0; first < rows; first += batch_rows) {
-    const std::size_t count = std::min(batch_rows, rows - first);
-    for (const value_list* column : columns) {
-      for (std::size_t i = 0; i < count; ++i) __builtin_prefetch((*column)[first + i].data());
-    }
-    batch.clear();
-    for (std::size_t i = 0; i < count; ++i) {
-      format_row(columns, quoted, first + i, batch);
-      ends[i] = batch.size();
-    }
-    for (std::size_t i = 0, begin = 0; i < count; begin = ends[i++]) {
-      hashes[i] = hash_bytes(std::string_view(batch).substr(begin, ends[i] - begin));
-      __builtin_prefetch(&slots[hashes[i] & mask]);
-    }
-    for (std::size_t i = 0, begin = 0; i < count; begin = ends[i++]) {
-      const std::string_view text = std::string_view(batch).substr(begin, ends[i] - begin);
-      std::size_t at = hashes[i] & mask;
-      bool repeated = false;
-      for (; slots[at] != empty_slot; at = (at + 1) & mask) {
-        if (!slot_matches(slots[at], hashes[i])) continue;
-        other.clear();
-        format_row(columns, quoted, slot_row(slots[at]), other);
-        if (other == text) {
-          repeated = true;
-          break;
-        }
-      }
-      if (repeated) continue;
-      slots[at] = make_slot(hashes[i], first + i);
-      out.append(text);
-      out += '\n';
+    prefetch_batch(text, columns, first + batch_rows, rows);
+    for (std::size_t row = first; row < std::min(first + batch_rows, rows); ++row) {
+      append_row(text, columns, row, out);
+      out.push_back('\n');
     }
     if (flush_full() != status_ok) return status_failed;
   }
-  return sink(out);
+  return sink(std::string_view(out.data(), out.size()));
 }
+
+// ---------------------------------------------------------------------------
+// The two forms of stored values
+
+#define NATJOIN_INSTANTIATE(Ref)                                                                  \
+  template std::string_view value_text(std::string_view, Ref, int);                               \
+  template int parse_row(std::string_view, std::string_view, const std::vector<int>&,             \
+                         value_list_of<Ref>&, std::string*, const std::vector<std::string>*);     \
+  template int tabla_ertelmezo(std::string_view, table_data_of<Ref>&, column_types_map&,          \
+                               column_names_map&, failure_detail*);                               \
+  template int join(std::string_view, const std::vector<std::string>&, const table_data_of<Ref>&, \
+                    const column_types_map&, const column_names_map&, result_types_map&,          \
+                    std::vector<std::string>&, result_data_of<Ref>&, failure_detail*);            \
+  template int write_result(std::string_view, std::string_view, std::vector<std::string>&,        \
+                            const result_types_map&, const result_data_of<Ref>&,                  \
+                            const output_sink&);
+
+NATJOIN_INSTANTIATE(narrow_ref)
+NATJOIN_INSTANTIATE(wide_ref)

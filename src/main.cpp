@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "blocks.h"
 #include "f1.h"
 
 namespace {
@@ -98,9 +99,9 @@ std::string system_reason(const char* what, int error) {
   return std::string(what) + ": " + std::strerror(error);
 }
 
-// Reads the whole of fd into text. Returns 1 on a read error (a directory
-// gives one too).
-int read_all(int fd, std::string& text) {
+// Reads the whole of fd into text, in a block of its own. Returns 1 on a
+// read error (a directory gives one too).
+int read_all(int fd, block_vector<char>& text) {
   struct stat info;
   std::size_t capacity = 1 << 16;
   if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
@@ -194,57 +195,30 @@ int fail(message m, int input_fd, int output_fd, const char* path, const failure
   return status_failed;
 }
 
-int run(const char* input_path, const char* output_path) {
-  failure_detail detail;
-  const char* path = input_path;  // the file that the detail speaks of
-  int input_fd;
-  int output_fd;
-  open_files(input_path, output_path, input_fd, output_fd, detail, path);
-  if (input_fd < 0 || output_fd < 0) return fail(files_failed, input_fd, output_fd, path, detail);
-
-  // The input is read once; the stages parse it and the writer copies the
-  // very same bytes, which stay here for the whole run.
-  std::string input;
-  if (guarded(detail, [&] {
-        if (read_all(input_fd, input) == status_ok) return status_ok;
-        detail = {0, system_reason("cannot read it", errno)};
-        return status_failed;
-      }) != status_ok) {
-    return fail(files_failed, input_fd, output_fd, path, detail);
-  }
-  close(input_fd);
-  input_fd = -1;
-
-  std::string_view rest = input;
-  std::string_view first_line;
-  read_line(rest, first_line);
-
-  std::vector<std::string> join_tables;
-  if (guarded(detail, [&] { return join_ertelmezo(first_line, join_tables, &detail); }) !=
-      status_ok) {
-    return fail(join_failed, input_fd, output_fd, path, detail);
-  }
-
-  table_data_map table_data;
+// The stages from the table reader on, with values stored in the form Ref,
+// which the size of the table text decides.
+template <typename Ref>
+int run_tables(std::string_view input, std::string_view rest,
+               const std::vector<std::string>& join_tables, const char* output_path, int output_fd,
+               const char*& path, failure_detail& detail) {
+  table_data_of<Ref> table_data;
   column_types_map column_types;
   column_names_map column_names;
   if (guarded(detail, [&] {
         return tabla_ertelmezo(rest, table_data, column_types, column_names, &detail);
       }) != status_ok) {
-    return fail(tables_failed, input_fd, output_fd, path, detail);
+    return fail(tables_failed, -1, output_fd, path, detail);
   }
 
   result_types_map result_types;
   std::vector<std::string> result_columns;
-  column_map result_data;
+  result_data_of<Ref> result_data;
   int joined = guarded(detail, [&] {
-    return join(join_tables, table_data, column_types, column_names, result_types, result_columns,
-                result_data, &detail);
+    return join(rest, join_tables, table_data, column_types, column_names, result_types,
+                result_columns, result_data, &detail);
   });
-  if (joined == status_conflict) {
-    return fail(declaration_conflict, input_fd, output_fd, path, detail);
-  }
-  if (joined != status_ok) return fail(join_step_failed, input_fd, output_fd, path, detail);
+  if (joined == status_conflict) return fail(declaration_conflict, -1, output_fd, path, detail);
+  if (joined != status_ok) return fail(join_step_failed, -1, output_fd, path, detail);
 
   path = output_path;
   int write_error = 0;
@@ -254,10 +228,10 @@ int run(const char* input_path, const char* output_path) {
     return status_failed;
   };
   if (guarded(detail, [&] {
-        return write_result(input, result_columns, result_types, result_data, sink);
+        return write_result(input, rest, result_columns, result_types, result_data, sink);
       }) != status_ok) {
     if (write_error != 0) detail = {0, system_reason("cannot write it", write_error)};
-    return fail(files_failed, input_fd, output_fd, path, detail);
+    return fail(files_failed, -1, output_fd, path, detail);
   }
   if (close(output_fd) != 0) {
     // A write error reported only at the close: take the output back all the same.
@@ -268,6 +242,42 @@ int run(const char* input_path, const char* output_path) {
     return fail(files_failed, -1, -1, path, detail);
   }
   return status_ok;
+}
+
+int run(const char* input_path, const char* output_path) {
+  failure_detail detail;
+  const char* path = input_path;  // the file that the detail speaks of
+  int input_fd;
+  int output_fd;
+  open_files(input_path, output_path, input_fd, output_fd, detail, path);
+  if (input_fd < 0 || output_fd < 0) return fail(files_failed, input_fd, output_fd, path, detail);
+
+  // The input is read once; the stages parse it and the writer copies the
+  // very same bytes, which stay here for the whole run.
+  block_vector<char> buffer;
+  if (guarded(detail, [&] {
+        if (read_all(input_fd, buffer) == status_ok) return status_ok;
+        detail = {0, system_reason("cannot read it", errno)};
+        return status_failed;
+      }) != status_ok) {
+    return fail(files_failed, input_fd, output_fd, path, detail);
+  }
+  close(input_fd);
+  const std::string_view input(buffer.data(), buffer.size());
+
+  std::string_view rest = input;
+  std::string_view first_line;
+  read_line(rest, first_line);
+
+  std::vector<std::string> join_tables;
+  if (guarded(detail, [&] { return join_ertelmezo(first_line, join_tables, &detail); }) !=
+      status_ok) {
+    return fail(join_failed, -1, output_fd, path, detail);
+  }
+  if (rest.size() < narrow_text_limit) {
+    return run_tables<narrow_ref>(input, rest, join_tables, output_path, output_fd, path, detail);
+  }
+  return run_tables<wide_ref>(input, rest, join_tables, output_path, output_fd, path, detail);
 }
 
 }  // namespace

@@ -11,17 +11,17 @@ const typename Map::mapped_type& find_or_empty(const Map& map, const std::string
   return it == map.end() ? empty : it->second;
 }
 
-std::size_t rows_of(const column_map& data, const std::string& column) {
+std::size_t rows_of(const text_columns& data, const std::string& column) {
   auto it = data.find(column);
   return it == data.end() ? 0 : it->second.size();
 }
 
 }  // namespace
 
-int reference_join(const std::vector<std::string>& join_tables, const table_data_map& table_data,
+int reference_join(const std::vector<std::string>& join_tables, const text_catalogue& table_data,
                    const column_types_map& column_types, const column_names_map& column_names,
                    result_types_map& result_types, std::vector<std::string>& result_columns,
-                   column_map& result_data) {
+                   text_columns& result_data) {
   result_types.clear();
   result_columns.clear();
   result_data.clear();
@@ -31,7 +31,7 @@ int reference_join(const std::vector<std::string>& join_tables, const table_data
   if (result_columns.empty()) return 1;
 
   for (std::size_t t = 1; t < join_tables.size(); ++t) {
-    const column_map& data = find_or_empty(table_data, join_tables[t]);
+    const text_columns& data = find_or_empty(table_data, join_tables[t]);
     const std::vector<std::string>& names = find_or_empty(column_names, join_tables[t]);
     const std::vector<int>& types = find_or_empty(column_types, join_tables[t]);
     if (names.empty()) return 1;
@@ -52,7 +52,7 @@ int reference_join(const std::vector<std::string>& join_tables, const table_data
         next_codes.push_back(types[j]);
       }
     }
-    column_map next;
+    text_columns next;
     for (const std::string& name : next_columns) next[name];
     std::size_t new_rows = rows_of(data, names[0]);
     std::size_t running_rows = rows_of(result_data, result_columns[0]);
@@ -79,7 +79,7 @@ int reference_join(const std::vector<std::string>& join_tables, const table_data
 }
 
 std::string reference_write(std::string_view input, std::vector<std::string> result_columns,
-                            const result_types_map& result_types, const column_map& result_data) {
+                            const result_types_map& result_types, const text_columns& result_data) {
   std::sort(result_columns.begin(), result_columns.end());
   std::string out;
   // Line by line; the end is noticed only by a read that runs into it.

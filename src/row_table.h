@@ -1,0 +1,70 @@
+// A hash table of rows, which the join uses for the distinct keys of a step
+// and for the distinct rows of the result.
+//
+// The table keeps only which rows it holds: open addressing over a power of
+// two of 64-bit slots, each the upper half of its row's hash and the row's
+// number plus one, so that 0 is an empty slot. What makes two rows the same
+// is the caller's to say, through the comparison it passes to find_row; the
+// stored half of the hash spares that comparison for most rows that differ.
+#ifndef NATJOIN_ROW_TABLE_H_
+#define NATJOIN_ROW_TABLE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "blocks.h"
+
+using row_slots = block_vector<std::uint64_t>;
+
+// No row number may reach this: row numbers and their slots are 32 bits.
+constexpr std::size_t max_rows = 0xffffffffu;
+
+// A 64-bit hash of text's bytes, spread in its low bits (which pick the
+// slot) and its high bits (which the slot keeps) alike.
+std::uint64_t hash_bytes(std::string_view text);
+
+// Folds the hash of one more value into the hash of a row.
+inline std::uint64_t add_hash(std::uint64_t row_hash, std::uint64_t value_hash) {
+  return (row_hash ^ value_hash) * 0x9e3779b97f4a7c15ULL + (row_hash >> 29);
+}
+
+// An empty table for up to rows rows: at least one and a half as many
+// slots, so that a probe meets few others.
+// REQUIRES: rows < max_rows.
+row_slots make_row_slots(std::size_t rows);
+
+inline std::size_t first_slot(const row_slots& slots, std::uint64_t hash) {
+  return static_cast<std::size_t>(hash) & (slots.size() - 1);
+}
+
+// Asks for the slot where a probe for hash starts, ahead of the probe.
+inline void prefetch_slot(const row_slots& slots, std::uint64_t hash) {
+  prefetch(slots.data() + first_slot(slots, hash));
+}
+
+inline bool slot_is_empty(std::uint64_t slot) {
+  return slot == 0;
+}
+inline std::uint32_t slot_row(std::uint64_t slot) {
+  return static_cast<std::uint32_t>(slot) - 1;
+}
+
+// Finds the slot of the row with this hash for which same(row) holds, or,
+// when there is none, the empty slot where such a row belongs.
+template <typename Same>
+std::size_t find_row(const row_slots& slots, std::uint64_t hash, Same&& same) {
+  constexpr std::uint64_t high = 0xffffffff00000000ULL;
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t at = first_slot(slots, hash);; at = (at + 1) & mask) {
+    const std::uint64_t slot = slots[at];
+    if (slot_is_empty(slot) || ((slot & high) == (hash & high) && same(slot_row(slot)))) return at;
+  }
+}
+
+// Puts row into the empty slot at, which find_row gave for hash.
+inline void put_row(row_slots& slots, std::size_t at, std::uint64_t hash, std::size_t row) {
+  slots[at] = (hash & 0xffffffff00000000ULL) | (row + 1);
+}
+
+#endif  // NATJOIN_ROW_TABLE_H_
