@@ -9,8 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -33,13 +36,19 @@ void write_file(const fs::path& path, std::string_view text) {
 
 struct outcome {
   int status = -1;  // the exit status, or -1 when a signal ended the run
+  int signal = 0;   // the signal that ended the run, or 0
   std::string out;  // standard output
   std::string err;  // standard error
 };
 
 struct run_options {
-  std::string stdin_data;           // fed through a pipe
-  rlim_t address_space_limit = 0;   // bytes; 0 for none
+  std::string stdin_data{};        // fed through a pipe
+  rlim_t address_space_limit = 0;  // bytes; 0 for none
+  rlim_t data_limit = 0;           // bytes; 0 for none
+  rlim_t file_size_limit = 0;      // bytes; 0 for none
+  std::vector<int> ignored{};      // signals that the run inherits as ignored
+  int signal = 0;                  // sent to the run signal_delay after it started; 0 for none
+  std::chrono::microseconds signal_delay{0};
   bool stderr_on_terminal = false;  // standard error on a pseudo-terminal
 };
 
@@ -47,6 +56,15 @@ run_options on_terminal() {
   run_options options;
   options.stderr_on_terminal = true;
   return options;
+}
+
+// Sets the soft and hard limit of resource to bytes, unless bytes is 0.
+void set_limit(int resource, rlim_t bytes) {
+  if (bytes == 0) return;
+  rlimit limit{bytes, bytes};
+  setrlimit(resource, &limit);
+  rlimit no_core{0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
 }
 
 // Runs natjoin with args in folder, standard output and error into files.
@@ -59,8 +77,19 @@ outcome run_natjoin(const fs::path& folder, const std::vector<std::string>& args
   if (options.stderr_on_terminal && openpty(&terminal, &terminal_end, nullptr, nullptr, nullptr)) {
     return {};
   }
+  // The signals to ignore stay blocked from before the fork until the child
+  // ignores them, so that one sent early cannot end it before.
+  sigset_t ignored;
+  sigset_t mask;
+  sigemptyset(&ignored);
+  for (int s : options.ignored) sigaddset(&ignored, s);
+  sigprocmask(SIG_BLOCK, &ignored, &mask);
   pid_t child = fork();
   if (child == 0) {
+    // The signal to send acts as it would on a run from a terminal, whatever this test inherited.
+    if (options.signal != 0) std::signal(options.signal, SIG_DFL);
+    for (int s : options.ignored) std::signal(s, SIG_IGN);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
     if (chdir(folder.c_str()) != 0) _exit(127);
     int out = open(".stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err =
@@ -69,28 +98,33 @@ outcome run_natjoin(const fs::path& folder, const std::vector<std::string>& args
     dup2(out, 1);
     dup2(err, 2);
     close(feed[1]);
-    if (options.address_space_limit != 0) {
-      rlimit limit{options.address_space_limit, options.address_space_limit};
-      setrlimit(RLIMIT_AS, &limit);
-      rlimit no_core{0, 0};
-      setrlimit(RLIMIT_CORE, &no_core);
-    }
+    set_limit(RLIMIT_AS, options.address_space_limit);
+    set_limit(RLIMIT_DATA, options.data_limit);
+    set_limit(RLIMIT_FSIZE, options.file_size_limit);
     std::vector<char*> argv{const_cast<char*>(NATJOIN_BINARY)};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     execv(NATJOIN_BINARY, argv.data());
     _exit(127);
   }
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
   close(feed[0]);
   if (!options.stdin_data.empty() &&
       write(feed[1], options.stdin_data.data(), options.stdin_data.size()) < 0) {
     ADD_FAILURE() << "cannot feed standard input";
   }
   close(feed[1]);
+  if (options.signal != 0) {
+    // A child that has already ended stays a zombie until the wait: the signal cannot reach
+    // another process.
+    std::this_thread::sleep_for(options.signal_delay);
+    kill(child, options.signal);
+  }
   int wait_status = 0;
   waitpid(child, &wait_status, 0);
   outcome result;
   result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  result.signal = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0;
   result.out = read_file(folder / ".stdout");
   if (terminal >= 0) {
     // The child has ended; what it wrote waits in the terminal's buffer.
@@ -277,7 +311,7 @@ TEST_F(E2E, FailsCleanlyWhenAProductDoesNotFitInMemory) {
   input += "\nB(y int)\n";
   for (int i = 0; i < 20000; ++i) input += std::to_string(i) + "\n";
   write_file(dir / "in.txt", input);
-  outcome got = run_natjoin(dir, {"in.txt", "out.txt"}, {"", 256u << 20});
+  outcome got = run_natjoin(dir, {"in.txt", "out.txt"}, {.address_space_limit = 256u << 20});
   EXPECT_EQ(got.status, 1);
   EXPECT_EQ(got.out, "Hiba a tablak osszekapcsolasakor!\n");
   EXPECT_EQ(got.err, "");
