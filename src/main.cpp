@@ -98,6 +98,14 @@ std::string system_reason(const char* what, int error) {
   return std::string(what) + ": " + std::strerror(error);
 }
 
+// Why the output could not be written. A file-size limit (ulimit -f, or the file system's) is
+// named as such, since "File too large" alone does not tell which limit was met.
+std::string write_reason(int error) {
+  if (error != EFBIG) return system_reason("cannot write it", error);
+  return std::string("cannot write it: the file-size limit was reached (") + std::strerror(error) +
+         ")";
+}
+
 // Reads the whole of fd into text. Returns 1 on a read error (a directory
 // gives one too).
 int read_all(int fd, std::string& text) {
@@ -256,12 +264,12 @@ int run(const char* input_path, const char* output_path) {
   if (guarded(detail, [&] {
         return write_result(input, result_columns, result_types, result_data, sink);
       }) != status_ok) {
-    if (write_error != 0) detail = {0, system_reason("cannot write it", write_error)};
+    if (write_error != 0) detail = {0, write_reason(write_error)};
     return fail(files_failed, input_fd, output_fd, path, detail);
   }
   if (close(output_fd) != 0) {
     // A write error reported only at the close: take the output back all the same.
-    detail = {0, system_reason("cannot write it", errno)};
+    detail = {0, write_reason(errno)};
     if (truncate(output_path, 0) != 0) {
       // Nothing more can be done about an output that cannot be truncated.
     }
@@ -273,8 +281,10 @@ int run(const char* input_path, const char* output_path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A closed pipe as output is a write error like any other, not a signal.
+  // A closed pipe as output, or an output that reaches the file-size limit, is a write error
+  // like any other (EPIPE, EFBIG), not a signal that would end the run halfway through.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   if (argc == 2) {
     std::string_view option = argv[1];
     if (option == "--help" || option == "-h") {

@@ -301,6 +301,30 @@ TEST_F(E2E, ReadsAnInputThatCanBeReadOnlyOnce) {
   EXPECT_EQ(read_file(dir / "out.txt"), small_output);
 }
 
+// The join of two tables of rows rows each that share no column, so their Cartesian product:
+// rows * rows result rows of 22 bytes. Returns the input file; output, where given, receives the
+// output file that the join must write.
+std::string product_input(int rows, std::string* output = nullptr) {
+  std::vector<std::string> a, b;  // the values as written, quotes included
+  for (int i = 0; i < rows; ++i) {
+    const std::string number = std::to_string(10000000 + i).substr(1);
+    a.push_back("'a" + number + "'");
+    b.push_back("'b" + number + "'");
+  }
+  std::string input = "join(A, B)\nA(a char(8))\n";
+  for (const std::string& value : a) input += value + "\n";
+  input += "\nB(b char(8))\n";
+  for (const std::string& value : b) input += value + "\n";
+  if (output != nullptr) {
+    *output = input + "\n\nresult(a char(8), b char(8))\n";
+    output->reserve(output->size() + std::size_t(rows) * rows * 22);
+    for (const std::string& right : b) {
+      for (const std::string& left : a) *output += left + "," + right + "\n";
+    }
+  }
+  return input;
+}
+
 TEST_F(E2E, FailsCleanlyWhenAProductDoesNotFitInMemory) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address sanitizer reserves address space of its own";
@@ -316,6 +340,33 @@ TEST_F(E2E, FailsCleanlyWhenAProductDoesNotFitInMemory) {
   EXPECT_EQ(got.out, "Hiba a tablak osszekapcsolasakor!\n");
   EXPECT_EQ(got.err, "");
   EXPECT_EQ(read_file(dir / "out.txt"), "");
+}
+
+// ---------------------------------------------------------------------------
+// Endings from outside the run: the file-size limit and signals
+
+TEST_F(E2E, FailsCleanlyAtTheFileSizeLimit) {
+  std::string output;
+  write_file(dir / "in.txt", product_input(100, &output));
+  struct {
+    rlim_t limit;
+    bool fits;
+  } cases[] = {{10240, false}, {output.size() - 1, false}, {output.size(), true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("a limit of " + std::to_string(c.limit) + " bytes");
+    run_options options{.file_size_limit = c.limit};
+    outcome got = run_natjoin(dir, {"in.txt", "out.txt"}, options);
+    EXPECT_EQ(got.status, c.fits ? 0 : 1);
+    EXPECT_EQ(got.out, c.fits ? "" : files_message);
+    EXPECT_EQ(got.err, "");
+    EXPECT_TRUE(read_file(dir / "out.txt") == (c.fits ? output : "")) << "output differs";
+    if (c.fits) continue;
+    options.stderr_on_terminal = true;
+    outcome seen = run_natjoin(dir, {"in.txt", "out.txt"}, options);
+    EXPECT_EQ(
+        seen.err.rfind("natjoin: out.txt: cannot write it: the file-size limit was reached", 0), 0u)
+        << seen.err;
+  }
 }
 
 // ---------------------------------------------------------------------------
