@@ -11,19 +11,24 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <thread>
 
 namespace fs = std::filesystem;
 
 namespace {
 
+// The bytes of the file at path; an absent file reads as empty.
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::error_code error;
-  std::string text(fs::file_size(path, error), '\0');
+  const std::uintmax_t size = fs::file_size(path, error);
   if (error) return {};
+  std::string text(size, '\0');
   in.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<std::size_t>(in.gcount()));
   return text;
@@ -366,6 +371,69 @@ TEST_F(E2E, FailsCleanlyAtTheFileSizeLimit) {
     EXPECT_EQ(
         seen.err.rfind("natjoin: out.txt: cannot write it: the file-size limit was reached", 0), 0u)
         << seen.err;
+  }
+}
+
+// The seed of the random tests: NATJOIN_TEST_SEED where it is set, to replay a failure.
+unsigned test_seed() {
+  const char* given = std::getenv("NATJOIN_TEST_SEED");
+  return given != nullptr ? std::stoul(given) : std::random_device{}();
+}
+
+// Writes in.txt with a product of 1,000 x 1,000 rows, whose 22 MB of output take long enough
+// to write that a signal can arrive halfway. Runs it once whole, puts its output in output and
+// returns how long the run took.
+std::chrono::microseconds time_a_long_run(const fs::path& dir, std::string& output) {
+  write_file(dir / "in.txt", product_input(1000, &output));
+  const auto start = std::chrono::steady_clock::now();
+  outcome got = run_natjoin(dir, {"in.txt", "out.txt"});
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(got.status, 0);
+  EXPECT_TRUE(read_file(dir / "out.txt") == output) << "output differs";
+  return std::chrono::duration_cast<std::chrono::microseconds>(took);
+}
+
+TEST_F(E2E, EmptiesTheOutputWhenASignalEndsTheRun) {
+  const unsigned seed = test_seed();
+  SCOPED_TRACE("NATJOIN_TEST_SEED=" + std::to_string(seed));
+  std::mt19937 random(seed);
+  std::string output;
+  const auto took = time_a_long_run(dir, output);
+  std::uniform_int_distribution<long> moment(0, took.count() * 5 / 4);
+  int ended = 0;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int send = 0; send < 4; ++send) {
+      run_options options{.signal = signal,
+                          .signal_delay = std::chrono::microseconds(moment(random))};
+      SCOPED_TRACE(std::string(strsignal(signal)) + " after " +
+                   std::to_string(options.signal_delay.count()) + " us");
+      fs::remove(dir / "out.txt");
+      outcome got = run_natjoin(dir, {"in.txt", "out.txt"}, options);
+      const std::string written = read_file(dir / "out.txt");
+      EXPECT_EQ(got.out, "");
+      if (got.signal == signal) {
+        // After the close the complete result may remain; a part of it never.
+        ++ended;
+        EXPECT_TRUE(written.empty() || written == output)
+            << "a partial output of " << written.size() << " bytes";
+      } else {
+        EXPECT_EQ(got.status, 0);
+        EXPECT_TRUE(written == output) << "output of " << written.size() << " bytes differs";
+      }
+    }
+  }
+  EXPECT_GT(ended, 0) << "no signal arrived before the end of its run";
+}
+
+TEST_F(E2E, LeavesAnInheritedIgnoredHangupIgnored) {
+  std::string output;
+  const auto took = time_a_long_run(dir, output);
+  for (int quarter = 1; quarter <= 3; ++quarter) {
+    run_options options{.ignored = {SIGHUP}, .signal = SIGHUP, .signal_delay = took * quarter / 4};
+    outcome got = run_natjoin(dir, {"in.txt", "out.txt"}, options);
+    EXPECT_EQ(got.signal, 0) << "at " << quarter << " quarters";
+    EXPECT_EQ(got.status, 0);
+    EXPECT_TRUE(read_file(dir / "out.txt") == output) << "output differs";
   }
 }
 
