@@ -1,7 +1,5 @@
 #include "f1.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -9,6 +7,8 @@
 #include <limits>
 #include <set>
 #include <unordered_map>
+
+#include "memory_limit.h"
 
 // ---------------------------------------------------------------------------
 // Text utilities
@@ -615,14 +615,6 @@ void gather(const value_list& source, const std::vector<std::uint32_t>& rows, va
   }
 }
 
-// The machine's memory in bytes, or the largest size where it is unknown.
-std::size_t physical_memory() {
-  long pages = sysconf(_SC_PHYS_PAGES);
-  long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::size_t>::max();
-  return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page_size);
-}
-
 // Joins the new table to the running result (running_data, result_columns,
 // running_codes) into next. When owned is set it is running_data itself,
 // whose columns are released as soon as they have been used. Returns a
@@ -684,7 +676,7 @@ int join_step(const column_map& running_data, column_map* owned,
   // running result, the tables and the input hold the rest) fails here, at
   // once, instead of being built until the system stops the process.
   const std::size_t columns = result_columns.size() + added.size();
-  if (total > physical_memory() / 2 / sizeof(std::string_view) / columns) return status_failed;
+  if (total > memory_limit() / 2 / sizeof(std::string_view) / columns) return status_failed;
 
   // Built column by column, each in one sweep and sized once.
   next.clear();
