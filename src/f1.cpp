@@ -1,7 +1,5 @@
 #include "f1.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <climits>
@@ -11,6 +9,7 @@
 #include <set>
 #include <unordered_map>
 
+#include "memory_limit.h"
 #include "row_table.h"
 
 // ---------------------------------------------------------------------------
@@ -869,19 +868,11 @@ std::size_t count_result(const step_groups& groups) {
   return total;
 }
 
-// The machine's memory in bytes, or the largest size where it is unknown.
-std::size_t physical_memory() {
-  long pages = sysconf(_SC_PHYS_PAGES);
-  long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::size_t>::max();
-  return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page_size);
-}
-
 // Whether an array of count entries of size bytes fits in the share of
 // memory that a result may take: half of what the process may use, the
 // other half holding the input, the tables and the work of the step.
 bool fits(std::size_t count, std::size_t size) {
-  return count <= physical_memory() / 2 / size;
+  return count <= memory_limit() / 2 / size;
 }
 
 // Joins the new table (new_data, new_names, new_codes) to the running
@@ -924,6 +915,8 @@ int join_step(std::string_view text, running_result<Ref>& running,
   }
   const std::size_t total = count_result(groups);
   const std::size_t tables = running.rows.size() + 1;
+  // A result that memory cannot hold fails here, at once, instead of being
+  // built until the system stops the process.
   if (total >= max_rows || !fits(total, tables * sizeof(std::uint32_t))) return status_failed;
 
   // Only the first table's rows are not yet backed by a key of their own

@@ -19,6 +19,12 @@
 
 namespace {
 
+// The output file's descriptor from its opening until it has been completely written and
+// closed, -1 otherwise. The handler of an interruption must empty that file, and a handler can
+// reach no object of the run, only a global one: this is why it is the one global object that
+// natjoin has.
+volatile std::sig_atomic_t output_descriptor = -1;
+
 enum message : int {
   files_failed,
   join_failed,
@@ -97,6 +103,14 @@ int guarded(failure_detail& detail, Stage&& stage) {
 // The system's reason for the last failed call, after what was being done.
 std::string system_reason(const char* what, int error) {
   return std::string(what) + ": " + std::strerror(error);
+}
+
+// Why the output could not be written. A file-size limit (ulimit -f, or the file system's) is
+// named as such, since "File too large" alone does not tell which limit was met.
+std::string write_reason(int error) {
+  if (error != EFBIG) return system_reason("cannot write it", error);
+  return std::string("cannot write it: the file-size limit was reached (") + std::strerror(error) +
+         ")";
 }
 
 // Reads the whole of fd into text, in a block of its own. Returns 1 on a
@@ -183,6 +197,7 @@ int fail(message m, int input_fd, int output_fd, const char* path, const failure
     if (ftruncate(output_fd, 0) != 0) {
       // Not a regular file (a device or a pipe): nothing to take back.
     }
+    output_descriptor = -1;  // emptied: nothing is left for a signal to take back
     close(output_fd);
   }
   if (input_fd >= 0) close(input_fd);
@@ -193,6 +208,58 @@ int fail(message m, int input_fd, int output_fd, const char* path, const failure
   say(m);
   tell(path, detail);
   return status_failed;
+}
+
+// The signals that end a run from outside, by a person, a shell or a scheduler.
+constexpr int interruptions[] = {SIGINT, SIGTERM, SIGHUP};
+
+sigset_t interruption_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : interruptions) sigaddset(&set, s);
+  return set;
+}
+
+// Empties the output, then ends the process by the same signal, its default action restored,
+// so that whoever started the run sees it interrupted. Only async-signal-safe calls: the
+// signal may arrive anywhere. The raised signal is blocked until the handler returns.
+void end_interrupted(int signal) {
+  const int fd = output_descriptor;
+  if (fd >= 0 && ftruncate(fd, 0) != 0) {
+    // Not a regular file: nothing to take back.
+  }
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+// Has every interruption empty the output before it ends the process. One that the run
+// inherited as ignored stays ignored, as nohup(1) relies on.
+void empty_output_on_interruption() {
+  struct sigaction action = {};
+  action.sa_handler = end_interrupted;
+  // One at a time: the others wait until the first has ended the process.
+  action.sa_mask = interruption_set();
+  for (int s : interruptions) {
+    struct sigaction inherited;
+    if (sigaction(s, nullptr, &inherited) != 0 || inherited.sa_handler == SIG_IGN) continue;
+    sigaction(s, &action, nullptr);
+  }
+}
+
+// Closes the completely written output. Returns 0, or the error of a close that reports a late
+// write error, after which the output is emptied by its path. The interruptions wait meanwhile:
+// after the close the handler can no longer empty the file, and a partial one must not remain.
+int close_output(int fd, const char* path) {
+  const sigset_t interrupting = interruption_set();
+  sigset_t before;
+  sigprocmask(SIG_BLOCK, &interrupting, &before);
+  const int error = close(fd) == 0 ? 0 : errno;
+  output_descriptor = -1;
+  if (error != 0 && truncate(path, 0) != 0) {
+    // Nothing more can be done about an output that cannot be truncated.
+  }
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  return error;
 }
 
 // The stages from the table reader on, with values stored in the form Ref,
@@ -230,15 +297,13 @@ int run_tables(std::string_view input, std::string_view rest,
   if (guarded(detail, [&] {
         return write_result(input, rest, result_columns, result_types, result_data, sink);
       }) != status_ok) {
-    if (write_error != 0) detail = {0, system_reason("cannot write it", write_error)};
+    if (write_error != 0) detail = {0, write_reason(write_error)};
     return fail(files_failed, -1, output_fd, path, detail);
   }
-  if (close(output_fd) != 0) {
-    // A write error reported only at the close: take the output back all the same.
-    detail = {0, system_reason("cannot write it", errno)};
-    if (truncate(output_path, 0) != 0) {
-      // Nothing more can be done about an output that cannot be truncated.
-    }
+  const int close_error = close_output(output_fd, output_path);
+  if (close_error != 0) {
+    // A write error reported only at the close: the output has been taken back all the same.
+    detail = {0, write_reason(close_error)};
     return fail(files_failed, -1, -1, path, detail);
   }
   return status_ok;
@@ -250,6 +315,7 @@ int run(const char* input_path, const char* output_path) {
   int input_fd;
   int output_fd;
   open_files(input_path, output_path, input_fd, output_fd, detail, path);
+  output_descriptor = output_fd;
   if (input_fd < 0 || output_fd < 0) return fail(files_failed, input_fd, output_fd, path, detail);
 
   // The input is read once; the stages parse it and the writer copies the
@@ -283,8 +349,10 @@ int run(const char* input_path, const char* output_path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A closed pipe as output is a write error like any other, not a signal.
+  // A closed pipe as output, or an output that reaches the file-size limit, is a write error
+  // like any other (EPIPE, EFBIG), not a signal that would end the run halfway through.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   if (argc == 2) {
     std::string_view option = argv[1];
     if (option == "--help" || option == "-h") {
@@ -301,5 +369,6 @@ int main(int argc, char** argv) {
     std::fputs("usage: natjoin INPUT OUTPUT (natjoin --help tells more)\n", stderr);
     return status_failed;
   }
+  empty_output_on_interruption();
   return run(argv[1], argv[2]);
 }
