@@ -527,6 +527,11 @@ const detail_case detail_cases[] = {
      {"in.txt: ", "column \"x\"", "int in table \"A\"", "char(5) in table \"B\""}},
 };
 
+// GoogleTest prints a parameter in the test list; a case prints as its name.
+void PrintTo(const detail_case& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class Detail : public E2E, public ::testing::WithParamInterface<detail_case> {};
 
 TEST_P(Detail, NamesThePlaceOnATerminalOnly) {
