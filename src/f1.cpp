@@ -1,13 +1,16 @@
 #include "f1.h"
 
 #include <algorithm>
-#include <bit>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <set>
 #include <unordered_map>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "memory_limit.h"
 #include "row_table.h"
@@ -205,8 +208,41 @@ int parse_column(std::string_view piece, std::string& name, int& code, std::stri
   return status_ok;
 }
 
-// Finds the end of the comma-separated piece that starts at start.
-std::size_t piece_end(std::string_view line, std::size_t start) {
+// Sixteen bytes are searched at once where the processor can and the text
+// has them; elsewhere, and at the end of the text, one at a time.
+#if defined(__SSE2__)
+constexpr std::size_t chunk = 16;
+
+// Bit i is set where byte i of the chunk at p equals c.
+unsigned chunk_equal(const char* p, char c) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+}
+#else
+constexpr std::size_t chunk = 0;
+
+unsigned chunk_equal(const char*, char) {
+  return 0;
+}
+#endif
+
+unsigned chunk_breaks(const char* p) {
+  return chunk_equal(p, ',') | chunk_equal(p, '\n');
+}
+
+// Finds the end of the comma-separated piece that starts at start. The
+// search may read up to readable bytes from the start of line, which lies in
+// a longer text: a row is mostly shorter than a chunk.
+std::size_t piece_end(std::string_view line, std::size_t start, std::size_t readable) {
+  if constexpr (chunk != 0) {
+    for (std::size_t at = start; at + chunk <= readable; at += chunk) {
+      const unsigned commas = chunk_equal(line.data() + at, ',');
+      if (commas == 0 && at + chunk < line.size()) continue;
+      const std::size_t comma =
+          at + static_cast<std::size_t>(commas == 0 ? chunk : __builtin_ctz(commas));
+      return std::min(comma, line.size());
+    }
+  }
   std::size_t comma = line.find(',', start);
   return comma == std::string_view::npos ? line.size() : comma;
 }
@@ -214,13 +250,24 @@ std::size_t piece_end(std::string_view line, std::size_t start) {
 // Reads the char value whose field starts at start, and moves start to the
 // piece after the last one the value used; joined tells whether the value
 // took more than one piece, and so holds a ",". Returns 1 when the row fails.
-int read_char_value(std::string_view line, std::size_t& start, bool& more, int width,
-                    std::string_view& value, bool& joined, std::string* reason) {
-  std::size_t end = piece_end(line, start);
+int read_char_value(std::string_view line, std::size_t readable, std::size_t& start, bool& more,
+                    int width, std::string_view& value, bool& joined, std::string* reason) {
+  std::size_t end = piece_end(line, start, readable);
+  joined = false;
+  // Most values stand between quotes right at the ends of their piece, with
+  // no blank around them.
+  if (end - start >= 2 && line[start] == '\'' && line[end - 1] == '\'') {
+    value = line.substr(start + 1, end - start - 2);
+    more = end < line.size();
+    start = end + 1;
+    if (value.size() <= static_cast<std::size_t>(width)) return status_ok;
+    return fail_because(reason, "its value " + quote(value) + " has " +
+                                    std::to_string(value.size()) + " bytes, more than its char(" +
+                                    std::to_string(width) + ")");
+  }
   std::string_view text = line.substr(start, end - start);
   std::size_t first = text.find('\'');
   std::size_t last = text.rfind('\'');
-  joined = false;
   // A single piece is closed by any second quote in it; once pieces are
   // joined only a quote in the very last byte closes the value, so a blank
   // between the closing quote and the next comma keeps the joining going.
@@ -232,7 +279,7 @@ int read_char_value(std::string_view line, std::size_t& start, bool& more, int w
     }
     joined = true;
     std::size_t restored = end;  // the comma that is put back
-    end = piece_end(line, end + 1);
+    end = piece_end(line, end + 1, readable);
     text = line.substr(start, end - start);
     if (first == std::string_view::npos) {
       // Only the piece just joined can hold the first quote.
@@ -292,34 +339,13 @@ std::size_t trim_back(std::string_view text, std::size_t start, std::size_t end)
   return end;
 }
 
-// Words of eight bytes are searched at once where the text has them.
-using word = std::uint64_t;
-constexpr bool little_endian = std::endian::native == std::endian::little;
-
-word load_word(const char* p) {
-  word w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-
-// The top bit of every byte of w that equals c, and no other bit.
-word bytes_equal(word w, char c) {
-  constexpr word low7 = 0x7f7f7f7f7f7f7f7fULL;
-  const word x = w ^ (0x0101010101010101ULL * static_cast<unsigned char>(c));
-  return ~(((x & low7) + low7) | x | low7);
-}
-
-word breaks_in(word w) {
-  return bytes_equal(w, ',') | bytes_equal(w, '\n');
-}
-
 // Where the piece that holds at ends within its line: at its "," or at the
 // line's "\n" or the end of text.
 std::size_t next_break(std::string_view text, std::size_t at) {
-  if constexpr (little_endian) {
-    for (; at + sizeof(word) <= text.size(); at += sizeof(word)) {
-      const word hits = breaks_in(load_word(text.data() + at));
-      if (hits != 0) return at + static_cast<std::size_t>(__builtin_ctzll(hits)) / 8;
+  if constexpr (chunk != 0) {
+    for (; at + chunk <= text.size(); at += chunk) {
+      const unsigned hits = chunk_breaks(text.data() + at);
+      if (hits != 0) return at + static_cast<std::size_t>(__builtin_ctz(hits));
     }
   }
   while (at < text.size() && text[at] != ',' && text[at] != '\n') ++at;
@@ -331,13 +357,12 @@ std::size_t next_break(std::string_view text, std::size_t at) {
 std::size_t last_quote_of_piece(std::string_view text, std::size_t start) {
   std::size_t quote = start;
   std::size_t at = start;
-  if constexpr (little_endian) {
-    for (; at + sizeof(word) <= text.size(); at += sizeof(word)) {
-      const word w = load_word(text.data() + at);
-      word quotes = bytes_equal(w, '\'');
-      const word breaks = breaks_in(w);
+  if constexpr (chunk != 0) {
+    for (; at + chunk <= text.size(); at += chunk) {
+      unsigned quotes = chunk_equal(text.data() + at, '\'');
+      const unsigned breaks = chunk_breaks(text.data() + at);
       if (breaks != 0) quotes &= (breaks & (~breaks + 1)) - 1;  // the bytes before the break
-      if (quotes != 0) quote = at + static_cast<std::size_t>(63 - __builtin_clzll(quotes)) / 8;
+      if (quotes != 0) quote = at + static_cast<std::size_t>(31 - __builtin_clz(quotes));
       if (breaks != 0) return quote;
     }
   }
@@ -379,11 +404,52 @@ std::size_t char_value_end(std::string_view text, std::size_t start, bool joined
   }
 }
 
+// Whether a line that begins with c could be blank, or the last one.
+bool may_be_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Where the run of lines from at that begin with no blank ends: at the start
+// of the first line that may be blank, or at the end of rest; rows counts the
+// lines passed.
+std::size_t skip_plain_lines(std::string_view rest, std::size_t at, std::size_t& rows) {
+  if constexpr (chunk != 0) {
+    for (; at + chunk <= rest.size(); at += chunk) {
+      for (unsigned lines = chunk_equal(rest.data() + at, '\n'); lines != 0; lines &= lines - 1) {
+        const std::size_t next = at + static_cast<std::size_t>(__builtin_ctz(lines)) + 1;
+        ++rows;
+        if (next == rest.size() || may_be_blank(rest[next])) return next;
+      }
+    }
+  }
+  for (; at < rest.size(); ++at) {
+    if (rest[at] != '\n') continue;
+    ++rows;
+    if (at + 1 == rest.size() || may_be_blank(rest[at + 1])) return at + 1;
+  }
+  ++rows;  // a last line without a line end
+  return at;
+}
+
 // The number of lines from the start of rest up to its first blank line: the
-// data rows of the block whose declaration came just before.
+// data rows of the block whose declaration came just before. Most lines
+// begin with a byte that is no blank and so are rows; only the others are
+// read and trimmed one by one.
 std::size_t count_block_rows(std::string_view rest) {
   std::size_t rows = 0;
-  for (std::string_view line; read_line(rest, line) && !trim(line).empty();) ++rows;
+  std::size_t at = 0;
+  while (at < rest.size()) {
+    if (!may_be_blank(rest[at])) {
+      at = skip_plain_lines(rest, at, rows);
+      continue;
+    }
+    std::string_view tail = rest.substr(at);
+    std::string_view line;
+    read_line(tail, line);
+    if (trim(line).empty()) break;
+    ++rows;
+    at = rest.size() - tail.size();
+  }
   return rows;
 }
 
@@ -464,6 +530,7 @@ int parse_row(std::string_view text, std::string_view line, const std::vector<in
               const std::vector<std::string>* names) {
   std::size_t start = 0;  // where the field of the next column starts
   bool more = true;       // whether there is a piece at start
+  const std::size_t readable = static_cast<std::size_t>(text.data() + text.size() - line.data());
   for (std::size_t j = 0; j < codes.size(); ++j) {
     if (!more) {
       return fail_because(reason, std::to_string(codes.size()) + " columns declared, " +
@@ -472,11 +539,17 @@ int parse_row(std::string_view text, std::string_view line, const std::vector<in
     std::string_view value;
     bool joined = false;
     if (codes[j] < 1) {
-      std::size_t end = piece_end(line, start);
-      value = strip_leading_zeros(trim(line.substr(start, end - start)));
+      std::size_t end = piece_end(line, start, readable);
+      value = line.substr(start, end - start);
+      // Most int values have no blank or leading zero to remove.
+      if (value.empty() || is_blank(value.front()) || value.front() == '0' ||
+          is_blank(value.back())) {
+        value = strip_leading_zeros(trim(value));
+      }
       more = end < line.size();
       start = end + 1;
-    } else if (read_char_value(line, start, more, codes[j], value, joined, reason) != status_ok) {
+    } else if (read_char_value(line, readable, start, more, codes[j], value, joined, reason) !=
+               status_ok) {
       if (reason != nullptr) {
         *reason = "column " + (names != nullptr ? quote((*names)[j]) : std::to_string(j + 1)) +
                   ": " + *reason;
@@ -623,38 +696,69 @@ bool same_values(std::string_view text, const std::vector<column_view<Ref>>& a, 
   return true;
 }
 
-// Hashes rows [begin, end) of columns into hashes, and asks for their slots
-// and for what the next block will read.
+// Hashes rows [begin, end) of columns into hashes, keeping the texts of
+// their keys in keys (a row's columns one after another), and asks for their
+// slots and for what the next blocks will read.
 template <typename Ref>
 void hash_block(std::string_view text, const std::vector<column_view<Ref>>& columns,
                 std::size_t begin, std::size_t end, std::size_t rows, const row_slots& slots,
-                std::uint64_t* hashes) {
+                std::uint64_t* hashes, std::string_view* keys) {
   prefetch_values(columns, std::min(end + block_rows, rows), std::min(end + 2 * block_rows, rows));
   prefetch_texts(text, columns, std::min(end, rows), std::min(end + block_rows, rows));
   for (std::size_t row = begin; row < end; ++row) {
-    hashes[row - begin] = hash_row(text, columns, row);
-    prefetch_slot(slots, hashes[row - begin]);
+    std::uint64_t h = 0;
+    for (const column_view<Ref>& column : columns) {
+      *keys = text_at(text, column, row);
+      h = add_hash(h, hash_bytes(*keys++));
+    }
+    hashes[row - begin] = h;
+    prefetch_slot(slots, h);
   }
 }
 
+// Whether the key of row of the indexed side is the key whose texts are at
+// key. The indexed side's key texts are taken from texts where it has them.
+template <typename Ref>
+bool same_key(std::string_view text, const std::vector<column_view<Ref>>& indexed,
+              const std::vector<std::string_view>& texts, std::size_t row,
+              const std::string_view* key) {
+  const std::size_t columns = indexed.size();
+  for (std::size_t c = 0; c < columns; ++c) {
+    const std::string_view other =
+        texts.empty() ? text_at(text, indexed[c], row) : texts[row * columns + c];
+    if (other != key[c]) return false;
+  }
+  return true;
+}
+
+// An indexed side of at most this many key values keeps their texts, which
+// then stay in the cache for the rows that look them up.
+constexpr std::size_t kept_key_texts = std::size_t{1} << 16;
+
 // Names the key of every row of the indexed side by the first row that has
-// it, in ids; slots then holds one row of each distinct key.
+// it, in ids; slots then holds one row of each distinct key. texts receives
+// the key texts of every row when there are few enough of them.
 template <typename Ref>
 void index_keys(std::string_view text, const std::vector<column_view<Ref>>& key, std::size_t rows,
-                row_slots& slots, row_numbers& ids) {
+                row_slots& slots, row_numbers& ids, std::vector<std::string_view>& texts) {
   ids.resize(rows);
+  texts.clear();
+  const bool keep = rows * key.size() <= kept_key_texts;
   std::uint64_t hashes[block_rows];
+  std::vector<std::string_view> keys(block_rows * key.size());
   prefetch_values(key, 0, std::min(2 * block_rows, rows));
   prefetch_texts(text, key, 0, std::min(block_rows, rows));
   for (std::size_t begin = 0; begin < rows; begin += block_rows) {
     const std::size_t end = std::min(begin + block_rows, rows);
-    hash_block(text, key, begin, end, rows, slots, hashes);
+    hash_block(text, key, begin, end, rows, slots, hashes, keys.data());
     for (std::size_t row = begin; row < end; ++row) {
+      const std::string_view* own = keys.data() + (row - begin) * key.size();
       const std::uint64_t h = hashes[row - begin];
       std::size_t at = find_row(
-          slots, h, [&](std::size_t other) { return same_values(text, key, other, key, row); });
+          slots, h, [&](std::size_t other) { return same_key(text, key, texts, other, own); });
       if (slot_is_empty(slots[at])) put_row(slots, at, h, row);
       ids[row] = slot_row(slots[at]);
+      if (keep) texts.insert(texts.end(), own, own + key.size());
     }
   }
 }
@@ -672,26 +776,32 @@ std::uint32_t candidate(const row_slots& slots, std::uint64_t hash) {
 // the keys those slots name are asked for, before any key is compared.
 template <typename Ref>
 void probe_keys(std::string_view text, const std::vector<column_view<Ref>>& indexed,
+                const std::vector<std::string_view>& texts,
                 const std::vector<column_view<Ref>>& key, std::size_t rows, const row_slots& slots,
                 row_numbers& ids) {
   ids.resize(rows);
   std::uint64_t hashes[block_rows];
   std::uint32_t candidates[block_rows];
+  std::vector<std::string_view> keys(block_rows * key.size());
   prefetch_values(key, 0, std::min(2 * block_rows, rows));
   prefetch_texts(text, key, 0, std::min(block_rows, rows));
   for (std::size_t begin = 0; begin < rows; begin += block_rows) {
     const std::size_t end = std::min(begin + block_rows, rows);
-    hash_block(text, key, begin, end, rows, slots, hashes);
-    for (std::size_t i = 0; i < end - begin; ++i) {
-      candidates[i] = candidate(slots, hashes[i]);
-      if (candidates[i] != no_row) prefetch_values(indexed, candidates[i], candidates[i] + 1);
-    }
-    for (std::size_t i = 0; i < end - begin; ++i) {
-      if (candidates[i] != no_row) prefetch_texts(text, indexed, candidates[i], candidates[i] + 1);
+    hash_block(text, key, begin, end, rows, slots, hashes, keys.data());
+    if (texts.empty()) {
+      for (std::size_t i = 0; i < end - begin; ++i) {
+        candidates[i] = candidate(slots, hashes[i]);
+        if (candidates[i] != no_row) prefetch_values(indexed, candidates[i], candidates[i] + 1);
+      }
+      for (std::size_t i = 0; i < end - begin; ++i) {
+        if (candidates[i] != no_row)
+          prefetch_texts(text, indexed, candidates[i], candidates[i] + 1);
+      }
     }
     for (std::size_t row = begin; row < end; ++row) {
+      const std::string_view* own = keys.data() + (row - begin) * key.size();
       std::size_t at = find_row(slots, hashes[row - begin], [&](std::size_t other) {
-        return same_values(text, indexed, other, key, row);
+        return same_key(text, indexed, texts, other, own);
       });
       ids[row] = slot_is_empty(slots[at]) ? no_row : slot_row(slots[at]);
     }
@@ -766,12 +876,13 @@ void match_by_key(std::string_view text, const std::vector<column_view<Ref>>& ru
   const std::size_t keys = index_new ? new_rows : running_rows;
   {
     row_slots slots = make_row_slots(keys);
+    std::vector<std::string_view> texts;
     if (index_new) {
-      index_keys(text, new_key, new_rows, slots, groups.match);
-      probe_keys(text, new_key, running_key, running_rows, slots, running_ids);
+      index_keys(text, new_key, new_rows, slots, groups.match, texts);
+      probe_keys(text, new_key, texts, running_key, running_rows, slots, running_ids);
     } else {
-      index_keys(text, running_key, running_rows, slots, running_ids);
-      probe_keys(text, running_key, new_key, new_rows, slots, groups.match);
+      index_keys(text, running_key, running_rows, slots, running_ids, texts);
+      probe_keys(text, running_key, texts, new_key, new_rows, slots, groups.match);
     }
   }
   new_distinct = index_new ? own_keys(groups.match) : keys_unique(groups.match, keys);
@@ -801,10 +912,8 @@ struct running_result {
   // The first table's rows are its own until the first step.
   bool first_is_whole = true;
   std::size_t row_count = 0;
-  // Per joined table: the name it was joined by, and whether its rows that
-  // take part are known to be distinct.
-  std::vector<const std::string*> names;
-  std::vector<char> distinct;
+  // The number of the first table's columns, which come first.
+  std::size_t first_width = 0;
 };
 
 template <typename Ref>
@@ -875,14 +984,141 @@ bool fits(std::size_t count, std::size_t size) {
   return count <= memory_limit() / 2 / size;
 }
 
+// ---------------------------------------------------------------------------
+// Repeated rows
+//
+// The result holds each distinct row text once. Rows are left out where it
+// is cheap: within the joined tables, before their rows are multiplied.
+//
+// Two result rows have equal values in every column only if they come from
+// rows of equal values in every joined table, since each table's columns are
+// all in the result. So when each table keeps only the first of its rows of
+// equal values, no two result rows have equal values; and no row of the
+// result is lost, since a row left out gives only rows equal to rows that
+// its first twin gives, in the same groups and earlier. Rows of equal values
+// have equal keys, so within a step they are found in the group of their
+// key, among few rows. A step needs no search at all for a table whose rows
+// it finds each with a key of its own: those rows differ.
+//
+// Equal values give equal texts. Different values give different texts too,
+// unless a char value holds a ",", which only that value adds to the text:
+// the text of a row is its values joined by ",". When a joined table holds
+// such a value, the texts of the result are compared at the end as well.
+
+// Leaves out of rows[0, count), the row numbers of one table in order, every
+// row with the values of an earlier one in columns; returns how many are
+// kept, at the front.
+template <typename Ref>
+std::size_t keep_first_rows(std::string_view text, const std::vector<column_view<Ref>>& columns,
+                            std::uint32_t* rows, std::size_t count, row_slots& slots) {
+  if (count < 2) return count;
+  std::size_t size = 16;
+  while (size < 2 * count) size *= 2;
+  slots.assign(size, 0);
+  // The rows of a group lie anywhere in their table: each is asked for
+  // ahead, its values first and then the text they point to.
+  constexpr std::size_t ahead = 8;
+  auto ask = [&](std::size_t i) {
+    if (i + 2 * ahead < count)
+      prefetch_values(columns, rows[i + 2 * ahead], rows[i + 2 * ahead] + 1);
+    if (i + ahead < count) prefetch_texts(text, columns, rows[i + ahead], rows[i + ahead] + 1);
+  };
+  for (std::size_t i = 0; i < std::min(count, 2 * ahead); ++i) {
+    prefetch_values(columns, rows[i], rows[i] + 1);
+  }
+  for (std::size_t i = 0; i < std::min(count, ahead); ++i) {
+    prefetch_texts(text, columns, rows[i], rows[i] + 1);
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    ask(i);
+    const std::uint32_t row = rows[i];
+    const std::uint64_t h = hash_row(text, columns, row);
+    std::size_t at = find_row(slots, h, [&](std::size_t earlier) {
+      return same_values(text, columns, rows[earlier], columns, row);
+    });
+    if (!slot_is_empty(slots[at])) continue;
+    rows[kept] = row;
+    put_row(slots, at, h, kept++);
+  }
+  return kept;
+}
+
+// Leaves the repeated rows of the first table out of the groups of the first
+// step, whose running rows are that table's rows.
+template <typename Ref>
+void keep_first_running(std::string_view text, const std::vector<column_view<Ref>>& columns,
+                        step_groups& groups) {
+  row_slots slots;
+  const std::size_t keys = groups.group_start.size() - 1;
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < keys; ++k) {
+    const std::size_t begin = groups.group_start[k];
+    const std::size_t count = groups.group_start[k + 1] - begin;
+    groups.group_start[k] = static_cast<std::uint32_t>(kept);
+    std::uint32_t* group = groups.group_rows.data() + kept;
+    std::copy(groups.group_rows.data() + begin, groups.group_rows.data() + begin + count, group);
+    kept += keep_first_rows(text, columns, group, count, slots);
+  }
+  groups.group_start[keys] = static_cast<std::uint32_t>(kept);
+  groups.group_rows.resize(kept);
+}
+
+// Leaves the repeated rows of the new table out of the step: they meet no
+// running row.
+template <typename Ref>
+void keep_first_new(std::string_view text, const std::vector<column_view<Ref>>& columns,
+                    step_groups& groups) {
+  // The new rows that meet a running row, sorted by their key.
+  const std::size_t keys = groups.group_start.size() - 1;
+  row_numbers start(keys + 1, 0);
+  for (std::uint32_t k : groups.match) {
+    if (k != no_row && group_size(groups, k) != 0) ++start[k + 1];
+  }
+  for (std::size_t k = 0; k < keys; ++k) start[k + 1] += start[k];
+  row_numbers rows(start[keys]);
+  row_numbers fill(start.begin(), start.end() - 1);
+  for (std::size_t r = 0; r < groups.match.size(); ++r) {
+    const std::uint32_t k = groups.match[r];
+    if (k != no_row && group_size(groups, k) != 0) rows[fill[k]++] = static_cast<std::uint32_t>(r);
+  }
+  row_slots slots;
+  for (std::size_t k = 0; k < keys; ++k) {
+    const std::size_t count = start[k + 1] - start[k];
+    if (count < 2) continue;
+    std::uint32_t* group = rows.data() + start[k];
+    for (std::size_t i = 0; i < count; ++i) groups.match[group[i]] = no_row;
+    const std::size_t kept = keep_first_rows(text, columns, group, count, slots);
+    for (std::size_t i = 0; i < kept; ++i) groups.match[group[i]] = static_cast<std::uint32_t>(k);
+  }
+}
+
+// The columns of a table as the rows of that table read them.
+template <typename Ref>
+std::vector<column_view<Ref>> table_columns(const value_list_of<Ref>& values,
+                                            const std::vector<int>& codes) {
+  std::vector<column_view<Ref>> columns;
+  for (std::size_t j = 0; j < codes.size(); ++j) {
+    columns.push_back({&values, j, codes.size(), nullptr, codes[j]});
+  }
+  return columns;
+}
+
+// Whether a char value of the table holds a ",": only those carry the mark.
+template <typename Ref>
+bool holds_commas(const value_list_of<Ref>& table) {
+  Ref marks = 0;
+  for (Ref value : table) marks |= value;
+  return holds_comma(marks);
+}
+
 // Joins the new table (new_data, new_names, new_codes) to the running
 // result. Returns a status as join does; 1 also for a result that memory
 // could not hold.
 template <typename Ref>
 int join_step(std::string_view text, running_result<Ref>& running,
-              std::vector<std::string>& result_columns, const std::string& name,
-              const value_list_of<Ref>& new_data, const std::vector<std::string>& new_names,
-              const std::vector<int>& new_codes) {
+              std::vector<std::string>& result_columns, const value_list_of<Ref>& new_data,
+              const std::vector<std::string>& new_names, const std::vector<int>& new_codes) {
   std::unordered_map<std::string_view, std::size_t> running_position;
   for (std::size_t k = 0; k < result_columns.size(); ++k) {
     running_position.emplace(result_columns[k], k);
@@ -913,16 +1149,20 @@ int join_step(std::string_view text, running_result<Ref>& running,
     match_by_key(text, running_columns(running, shared), running_rows, new_key, new_rows, groups,
                  running_distinct, new_distinct);
   }
-  const std::size_t total = count_result(groups);
   const std::size_t tables = running.rows.size() + 1;
+  // Later running rows are as distinct as the tables that make them; only
+  // the first table and the new one may still hold repeated rows.
+  if (tables == 2 && !running_distinct) {
+    std::vector<column_view<Ref>> first(running.sources.begin(),
+                                        running.sources.begin() + running.first_width);
+    keep_first_running(text, first, groups);
+  }
+  if (!new_distinct) keep_first_new(text, table_columns(new_data, new_codes), groups);
+  const std::size_t total = count_result(groups);
   // A result that memory cannot hold fails here, at once, instead of being
   // built until the system stops the process.
   if (total >= max_rows || !fits(total, tables * sizeof(std::uint32_t))) return status_failed;
 
-  // Only the first table's rows are not yet backed by a key of their own
-  // after the first step; later running rows are as distinct as the tables
-  // that make them.
-  if (tables == 2) running.distinct[0] = running.distinct[0] || running_distinct;
   for (std::size_t t = 0; t + 1 < tables; ++t) {
     row_numbers next;
     gather_rows(rows_of(running, t), groups, total, next);
@@ -932,8 +1172,6 @@ int join_step(std::string_view text, running_result<Ref>& running,
   running.rows.emplace_back();
   spread_rows(groups, total, running.rows.back());
   running.row_count = total;
-  running.names.push_back(&name);
-  running.distinct.push_back(new_distinct);
   for (std::size_t j : added) {
     result_columns.push_back(new_names[j]);
     running.codes.push_back(new_codes[j]);
@@ -980,85 +1218,36 @@ int check_declarations(const std::vector<std::string>& join_tables,
   return status_ok;
 }
 
-// ---------------------------------------------------------------------------
-// Distinct rows
-//
-// Two result rows have the same text exactly when they have the same values,
-// unless a char value holds a ",": the text of a row is its values joined
-// by ",", and only such a value adds a "," of its own. And two result rows
-// have the same values only if they come from rows of equal values in every
-// joined table, since each table's columns are all in the result. So when
-// no char value of the joined tables holds a ",", and the rows of every
-// joined table that take part are distinct, the result holds no repeated
-// row, and the search for repeats is skipped. A table's rows are known to
-// be distinct when a step found no two of them with the same key, or when a
-// small table is checked row by row.
-
-// Whether a char value of the table holds a ",": only those carry the mark.
-template <typename Ref>
-bool holds_commas(const value_list_of<Ref>& table) {
-  Ref marks = 0;
-  for (Ref value : table) marks |= value;
-  return holds_comma(marks);
-}
-
-// Whether no two rows of the table have the same values.
-template <typename Ref>
-bool rows_distinct(std::string_view text, const value_list_of<Ref>& table,
-                   const std::vector<int>& codes) {
-  std::vector<column_view<Ref>> columns;
-  for (std::size_t j = 0; j < codes.size(); ++j) {
-    columns.push_back({&table, j, codes.size(), nullptr, codes[j]});
-  }
-  const std::size_t rows = table.size() / codes.size();
-  row_slots slots = make_row_slots(rows);
-  for (std::size_t row = 0; row < rows; ++row) {
-    const std::uint64_t h = hash_row(text, columns, row);
-    std::size_t at = find_row(slots, h, [&](std::size_t other) {
-      return same_values(text, columns, other, columns, row);
-    });
-    if (!slot_is_empty(slots[at])) return false;
-    put_row(slots, at, h, row);
-  }
-  return true;
-}
-
-// Whether the result can be shown to hold no repeated row text without
-// comparing its rows; checks the joined tables that no step vouched for when
-// they are small beside the result.
-template <typename Ref>
-bool known_distinct(std::string_view text, running_result<Ref>& running,
-                    const table_data_of<Ref>& table_data, const column_types_map& column_types) {
-  std::map<std::string_view, bool> checked;  // a table joined twice is checked once
-  for (std::size_t t = 0; t < running.names.size(); ++t) {
-    const std::string& name = *running.names[t];
-    const value_list_of<Ref>& table = table_data.at(name);
-    const std::vector<int>& codes = column_types.at(name);
-    if (holds_commas(table)) return false;
-    if (running.distinct[t]) continue;
-    if (table.size() / codes.size() > running.row_count / 4) return false;
-    auto [it, first] = checked.try_emplace(name, false);
-    if (first) it->second = rows_distinct(text, table, codes);
-    if (!it->second) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 namespace {
 
-// Text built for the output, which grows without being zero-filled first.
-using text_buffer = block_vector<char>;
+// Text built for the output: its first used bytes, and room behind them
+// that is not zero-filled first.
+struct text_buffer {
+  block_vector<char> bytes;
+  std::size_t used = 0;
+};
 
 // A copy may write this many bytes past its end, which spares a library call
 // for the short values that most are.
 constexpr std::size_t copy_slack = 16;
 
+// Makes room for n more bytes, and the slack of a copy, behind the text.
+char* room(text_buffer& out, std::size_t n) {
+  if (out.bytes.size() - out.used < n + copy_slack) {
+    out.bytes.resize(std::max(2 * out.bytes.size(), out.used + n + copy_slack));
+  }
+  return out.bytes.data() + out.used;
+}
+
+std::string_view text_of(const text_buffer& out) {
+  return {out.bytes.data(), out.used};
+}
+
 void append_bytes(text_buffer& out, std::string_view bytes) {
-  const std::size_t at = out.size();
-  out.resize(at + bytes.size());
-  std::memcpy(out.data() + at, bytes.data(), bytes.size());
+  std::memcpy(room(out, bytes.size()), bytes.data(), bytes.size());
+  out.used += bytes.size();
 }
 
 // Copies text[from, from + n) to out, which has copy_slack bytes of room
@@ -1071,31 +1260,36 @@ void copy_bytes(std::string_view text, std::size_t from, std::size_t n, char* ou
   }
 }
 
+// Where the bytes of each value of a row lie in the text: the value, and
+// for a char value the quotes around it.
+using row_spans = std::vector<std::pair<std::size_t, std::size_t>>;
+
 // Appends the text of one result row: its values in the order of columns,
 // joined by ",", those of char columns (code above 0) between quotes, which
-// are the quotes that enclose the value in the text.
+// are the quotes that enclose the value in the text. spans is scratch.
 template <typename Ref>
 void append_row(std::string_view text, const std::vector<column_view<Ref>>& columns,
-                std::size_t row, text_buffer& out) {
-  std::size_t at = out.size();
+                std::size_t row, row_spans& spans, text_buffer& out) {
+  spans.resize(columns.size());
+  std::size_t length = columns.size() - 1;  // the commas
   for (std::size_t j = 0; j < columns.size(); ++j) {
     const column_view<Ref>& column = columns[j];
     const Ref value = value_at(column, row);
-    std::size_t from = ref_offset(value);
-    std::size_t end;
+    const std::size_t from = ref_offset(value);
     if (column.code < 1) {
-      end = int_value_end(text, from);
+      spans[j] = {from, int_value_end(text, from) - from};
     } else {
-      end = char_value_end(text, from, holds_comma(value)) + 1;
-      --from;
+      spans[j] = {from - 1, char_value_end(text, from, holds_comma(value)) + 2 - from};
     }
-    const std::size_t n = end - from;
-    out.resize(at + 1 + n + copy_slack);
-    if (j != 0) out[at++] = ',';
-    copy_bytes(text, from, n, out.data() + at);
-    at += n;
+    length += spans[j].second;
   }
-  out.resize(at);
+  char* to = room(out, length + 1);
+  for (std::size_t j = 0; j < spans.size(); ++j) {
+    if (j != 0) *to++ = ',';
+    copy_bytes(text, spans[j].first, spans[j].second, to);
+    to += spans[j].second;
+  }
+  out.used += length;
 }
 
 // Rows are formatted a batch at a time, so that the values and the slots a
@@ -1127,26 +1321,27 @@ std::size_t drop_repeats(std::string_view text, running_result<Ref>& running,
   std::size_t kept = 0;
   text_buffer batch;
   text_buffer other;
+  row_spans spans;
   std::size_t ends[batch_rows];
   std::uint64_t hashes[batch_rows];
   for (std::size_t first = 0; first < rows; first += batch_rows) {
     const std::size_t count = std::min(batch_rows, rows - first);
     prefetch_batch(text, columns, first + batch_rows, rows);
-    batch.clear();
+    batch.used = 0;
     for (std::size_t i = 0; i < count; ++i) {
-      append_row(text, columns, first + i, batch);
-      ends[i] = batch.size();
+      append_row(text, columns, first + i, spans, batch);
+      ends[i] = batch.used;
     }
     for (std::size_t i = 0, begin = 0; i < count; begin = ends[i++]) {
-      hashes[i] = hash_bytes(std::string_view(batch.data() + begin, ends[i] - begin));
+      hashes[i] = hash_bytes(text_of(batch).substr(begin, ends[i] - begin));
       prefetch_slot(slots, hashes[i]);
     }
     for (std::size_t i = 0, begin = 0; i < count; begin = ends[i++]) {
-      const std::string_view row_text(batch.data() + begin, ends[i] - begin);
+      const std::string_view row_text = text_of(batch).substr(begin, ends[i] - begin);
       std::size_t at = find_row(slots, hashes[i], [&](std::size_t earlier) {
-        other.clear();
-        append_row(text, columns, earlier, other);
-        return std::string_view(other.data(), other.size()) == row_text;
+        other.used = 0;
+        append_row(text, columns, earlier, spans, other);
+        return text_of(other) == row_text;
       });
       if (!slot_is_empty(slots[at])) continue;
       // Kept rows move to the front; an earlier one is found by its new place.
@@ -1215,27 +1410,36 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
   }
   running.rows.emplace_back();
   running.row_count = first_data.size() / result_columns.size();
-  running.names.push_back(&first);
-  running.distinct.push_back(running.row_count <= 1);
+  running.first_width = result_columns.size();
   if (running.row_count >= max_rows) {
     return fail_at(detail, 0, "the result would have 2^32 - 1 rows or more");
   }
 
   for (std::size_t t = 1; t < join_tables.size(); ++t) {
     const std::string& name = join_tables[t];
-    int step = join_step(text, running, result_columns, name, table_data.at(name),
-                         column_names.at(name), column_types.at(name));
+    int step = join_step(text, running, result_columns, table_data.at(name), column_names.at(name),
+                         column_types.at(name));
     if (step == status_failed) {
       return fail_at(detail, 0,
                      "joining table " + quote(name) + " would give a result too large for memory");
     }
     if (step != status_ok) return step;
   }
-  if (!known_distinct(text, running, table_data, column_types)) {
-    if (!fits(running.row_count, 3 * sizeof(std::uint64_t))) {
+  number_first_rows(running);
+  if (join_tables.size() == 1) {
+    // No step has looked for the table's repeated rows: all are one group.
+    row_slots slots;
+    const std::vector<column_view<Ref>> columns(running.sources);
+    running.row_count =
+        keep_first_rows(text, columns, running.rows[0].data(), running.row_count, slots);
+    running.rows[0].resize(running.row_count);
+  }
+  bool commas = false;
+  for (const std::string& name : join_tables) commas = commas || holds_commas(table_data.at(name));
+  if (commas) {
+    if (!fits(running.row_count, 4 * sizeof(std::uint64_t))) {
       return fail_at(detail, 0, "the result is too large for memory to find its repeated rows");
     }
-    number_first_rows(running);
     running.row_count = drop_repeats(text, running, result_columns);
   }
   finish_result(running, result_columns, result_types, result_data);
@@ -1272,12 +1476,12 @@ int write_result(std::string_view input, std::string_view text,
   std::sort(result_columns.begin(), result_columns.end());
 
   text_buffer out;
-  out.reserve(block_size + (std::size_t{1} << 16));
+  out.bytes.resize(block_size + (std::size_t{1} << 16));
   // Hands out to the sink once it has grown to a block.
   auto flush_full = [&]() -> int {
-    if (out.size() < block_size) return status_ok;
-    int written = sink(std::string_view(out.data(), out.size()));
-    out.clear();
+    if (out.used < block_size) return status_ok;
+    int written = sink(text_of(out));
+    out.used = 0;
     return written;
   };
 
@@ -1294,7 +1498,7 @@ int write_result(std::string_view input, std::string_view text,
       if (flush_full() != status_ok) return status_failed;
     }
     if (cr != std::string_view::npos) {
-      out.push_back('\n');
+      append_bytes(out, "\n");
       pos = cr + 2;
     }
   }
@@ -1308,16 +1512,17 @@ int write_result(std::string_view input, std::string_view text,
         {column.values, column.index, column.stride, column.rows->data(), result_types.at(name)});
   }
   const std::size_t rows = result_data.at(result_columns.front()).rows->size();
+  row_spans spans;
   prefetch_batch(text, columns, 0, rows);
   for (std::size_t first = 0; first < rows; first += batch_rows) {
     prefetch_batch(text, columns, first + batch_rows, rows);
     for (std::size_t row = first; row < std::min(first + batch_rows, rows); ++row) {
-      append_row(text, columns, row, out);
-      out.push_back('\n');
+      append_row(text, columns, row, spans, out);
+      append_bytes(out, "\n");
     }
     if (flush_full() != status_ok) return status_failed;
   }
-  return sink(std::string_view(out.data(), out.size()));
+  return sink(text_of(out));
 }
 
 // ---------------------------------------------------------------------------
