@@ -809,36 +809,47 @@ void probe_keys(std::string_view text, const std::vector<column_view<Ref>>& inde
 }
 
 // For each row of the new table, the running rows that it meets: group
-// match[r] of the running rows, which holds group_start[k + 1] -
-// group_start[k] rows from group_rows[group_start[k]] on, in running order.
-// match[r] is no_row when the row meets none.
+// match[r] of the running rows, or none where match[r] is no_row. Group k
+// holds group_start[k + 1] - group_start[k] rows from
+// group_rows[group_start[k]] on, in running order; but where alone is set,
+// each key is held by one running row, which names it, and group k is
+// running row k alone.
 struct step_groups {
   row_numbers match;
+  std::size_t keys = 0;
+  bool alone = false;
   row_numbers group_start;
   row_numbers group_rows;
 };
 
 std::size_t group_size(const step_groups& groups, std::uint32_t k) {
-  return groups.group_start[k + 1] - groups.group_start[k];
+  return groups.alone ? 1 : groups.group_start[k + 1] - groups.group_start[k];
 }
 
 // Sorts the running rows by the key they hold, keeping their order within a
 // key (a counting sort); rows whose key the other side lacks are left out.
 // Returns the size of the largest group.
-std::size_t group_by_key(const row_numbers& ids, std::size_t keys, step_groups& groups) {
+std::size_t group_by_key(const row_numbers& ids, step_groups& groups) {
+  const std::size_t keys = groups.keys;
   groups.group_start.assign(keys + 1, 0);
   for (std::uint32_t k : ids) {
     if (k != no_row) ++groups.group_start[k + 1];
   }
+  // Each key's entry becomes where its group begins, one place on: placing
+  // a row moves it on, so that it ends where the next group begins.
   std::size_t largest = 0;
+  std::uint32_t begin = 0;
   for (std::size_t k = 0; k < keys; ++k) {
-    largest = std::max<std::size_t>(largest, groups.group_start[k + 1]);
-    groups.group_start[k + 1] += groups.group_start[k];
+    const std::uint32_t size = groups.group_start[k + 1];
+    largest = std::max<std::size_t>(largest, size);
+    groups.group_start[k + 1] = begin;
+    begin += size;
   }
-  groups.group_rows.resize(groups.group_start[keys]);
-  row_numbers fill(groups.group_start.begin(), groups.group_start.end() - 1);
+  groups.group_rows.resize(begin);
   for (std::size_t s = 0; s < ids.size(); ++s) {
-    if (ids[s] != no_row) groups.group_rows[fill[ids[s]]++] = static_cast<std::uint32_t>(s);
+    if (ids[s] != no_row) {
+      groups.group_rows[groups.group_start[ids[s] + 1]++] = static_cast<std::uint32_t>(s);
+    }
   }
   return largest;
 }
@@ -885,14 +896,20 @@ void match_by_key(std::string_view text, const std::vector<column_view<Ref>>& ru
       probe_keys(text, running_key, texts, new_key, new_rows, slots, groups.match);
     }
   }
+  groups.keys = keys;
   new_distinct = index_new ? own_keys(groups.match) : keys_unique(groups.match, keys);
-  if (!index_new) running_distinct = own_keys(running_ids);
-  const std::size_t largest = group_by_key(running_ids, keys, groups);
+  if (!index_new) {
+    // Where every running row names its own key, each is its own group.
+    running_distinct = groups.alone = own_keys(running_ids);
+    if (groups.alone) return;
+  }
+  const std::size_t largest = group_by_key(running_ids, groups);
   if (index_new) running_distinct = largest <= 1;
 }
 
 // Every new row meets every running row: one group of all of them.
 void match_all(std::size_t running_rows, std::size_t new_rows, step_groups& groups) {
+  groups.keys = 1;
   groups.group_start = {0, static_cast<std::uint32_t>(running_rows)};
   groups.group_rows.resize(running_rows);
   for (std::size_t s = 0; s < running_rows; ++s)
@@ -940,6 +957,12 @@ void gather_rows(const std::uint32_t* source, const step_groups& groups, std::si
                  row_numbers& out) {
   out.resize(total);
   std::size_t i = 0;
+  if (groups.alone) {
+    for (std::uint32_t k : groups.match) {
+      if (k != no_row) out[i++] = source == nullptr ? k : source[k];
+    }
+    return;
+  }
   for (std::uint32_t k : groups.match) {
     if (k == no_row) continue;
     const std::uint32_t* group = groups.group_rows.data() + groups.group_start[k];
@@ -1070,7 +1093,7 @@ template <typename Ref>
 void keep_first_new(std::string_view text, const std::vector<column_view<Ref>>& columns,
                     step_groups& groups) {
   // The new rows that meet a running row, sorted by their key.
-  const std::size_t keys = groups.group_start.size() - 1;
+  const std::size_t keys = groups.keys;
   row_numbers start(keys + 1, 0);
   for (std::uint32_t k : groups.match) {
     if (k != no_row && group_size(groups, k) != 0) ++start[k + 1];
@@ -1296,7 +1319,27 @@ void append_row(std::string_view text, const std::vector<column_view<Ref>>& colu
 // batch needs are fetched from memory while the batch before it is handled.
 constexpr std::size_t batch_rows = 32;
 
-// Asks for what the batch of rows from first will read.
+// Of columns, one for each joined table that they read, the first in its
+// table's rows: the values of a row lie together, and so do their texts in
+// its line, so that asking for one of them brings most of the others.
+template <typename Ref>
+std::vector<column_view<Ref>> row_leaders(const std::vector<column_view<Ref>>& columns) {
+  std::vector<column_view<Ref>> leaders;
+  for (const column_view<Ref>& column : columns) {
+    auto same = std::find_if(leaders.begin(), leaders.end(), [&](const column_view<Ref>& leader) {
+      return leader.values == column.values && leader.rows == column.rows;
+    });
+    if (same == leaders.end()) {
+      leaders.push_back(column);
+    } else if (column.index < same->index) {
+      *same = column;
+    }
+  }
+  return leaders;
+}
+
+// Asks for what the batch of rows from first will read; columns are the
+// row leaders of the columns read.
 template <typename Ref>
 void prefetch_batch(std::string_view text, const std::vector<column_view<Ref>>& columns,
                     std::size_t first, std::size_t rows) {
@@ -1316,6 +1359,7 @@ std::size_t drop_repeats(std::string_view text, running_result<Ref>& running,
   std::sort(order.begin(), order.end(),
             [&](std::size_t a, std::size_t b) { return result_columns[a] < result_columns[b]; });
   const std::vector<column_view<Ref>> columns = running_columns(running, order);
+  const std::vector<column_view<Ref>> leaders = row_leaders(columns);
   const std::size_t rows = running.row_count;
   row_slots slots = make_row_slots(rows);
   std::size_t kept = 0;
@@ -1326,7 +1370,7 @@ std::size_t drop_repeats(std::string_view text, running_result<Ref>& running,
   std::uint64_t hashes[batch_rows];
   for (std::size_t first = 0; first < rows; first += batch_rows) {
     const std::size_t count = std::min(batch_rows, rows - first);
-    prefetch_batch(text, columns, first + batch_rows, rows);
+    prefetch_batch(text, leaders, first + batch_rows, rows);
     batch.used = 0;
     for (std::size_t i = 0; i < count; ++i) {
       append_row(text, columns, first + i, spans, batch);
@@ -1513,9 +1557,10 @@ int write_result(std::string_view input, std::string_view text,
   }
   const std::size_t rows = result_data.at(result_columns.front()).rows->size();
   row_spans spans;
-  prefetch_batch(text, columns, 0, rows);
+  const std::vector<column_view<Ref>> leaders = row_leaders(columns);
+  prefetch_batch(text, leaders, 0, rows);
   for (std::size_t first = 0; first < rows; first += batch_rows) {
-    prefetch_batch(text, columns, first + batch_rows, rows);
+    prefetch_batch(text, leaders, first + batch_rows, rows);
     for (std::size_t row = first; row < std::min(first + batch_rows, rows); ++row) {
       append_row(text, columns, row, spans, out);
       append_bytes(out, "\n");
