@@ -561,6 +561,82 @@ int parse_row(std::string_view text, std::string_view line, const std::vector<in
   return status_ok;  // surplus fields are ignored
 }
 
+namespace {
+
+// The first byte from at on that is a, b or c, or the end of text.
+std::size_t find_any(std::string_view text, std::size_t at, char a, char b, char c) {
+  if constexpr (chunk != 0) {
+    for (; at + chunk <= text.size(); at += chunk) {
+      const char* p = text.data() + at;
+      const unsigned hits = chunk_equal(p, a) | chunk_equal(p, b) | chunk_equal(p, c);
+      if (hits != 0) return at + static_cast<std::size_t>(__builtin_ctz(hits));
+    }
+  }
+  while (at < text.size() && text[at] != a && text[at] != b && text[at] != c) ++at;
+  return at;
+}
+
+// Where the line end is that stands at at, if one does: past its "\n", or
+// the end of text; npos for any other byte. A "\r" belongs to the line end
+// only right before a "\n".
+std::size_t past_line_end(std::string_view text, std::size_t at) {
+  if (at == text.size()) return at;
+  if (text[at] == '\n') return at + 1;
+  if (text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n') return at + 2;
+  return std::string_view::npos;
+}
+
+// Reads, in one pass, the data row of the line that starts at at, when it
+// has the shape that most rows have: no blank at the ends of the row or of a
+// field, no leading zero, and every char value between quotes at the ends
+// of its field, holding no quote or comma and within its width. Its values
+// are then those the row parser would store. Returns where the next line
+// starts, after appending the values; or npos, appending nothing, for a row
+// of any other shape, which the row parser reads.
+template <typename Ref>
+std::size_t read_plain_row(std::string_view text, std::size_t at, const std::vector<int>& codes,
+                           value_list_of<Ref>& values) {
+  const std::size_t first = values.size();
+  const char* p = text.data();
+  const std::size_t size = text.size();
+  auto give_up = [&] {
+    values.resize(first);
+    return std::string_view::npos;
+  };
+  for (std::size_t j = 0; j < codes.size(); ++j) {
+    if (at == size) return give_up();
+    std::size_t end = at;
+    if (codes[j] < 1) {
+      if (is_blank(p[at]) || p[at] == '0') return give_up();
+      end = find_any(text, at, ',', '\n', '\r');
+      if (end == at || is_blank(p[end - 1])) return give_up();
+      values.push_back(make_ref<Ref>(at, false));
+    } else {
+      if (p[at] != '\'') return give_up();
+      end = find_any(text, at + 1, '\'', ',', '\n');
+      if (end == size || p[end] != '\'' || end - at - 1 > static_cast<std::size_t>(codes[j])) {
+        return give_up();
+      }
+      values.push_back(make_ref<Ref>(at + 1, false));
+      ++end;
+    }
+    if (j + 1 < codes.size()) {
+      if (end == size || p[end] != ',') return give_up();
+      at = end + 1;
+      continue;
+    }
+    // Past the last value: the line ends here, or surplus fields follow.
+    std::size_t next = past_line_end(text, end);
+    if (next != std::string_view::npos) return next;
+    if (p[end] != ',') return give_up();
+    const std::size_t line_end = text.find('\n', end);
+    return line_end == std::string_view::npos ? size : line_end + 1;
+  }
+  return give_up();
+}
+
+}  // namespace
+
 template <typename Ref>
 int tabla_ertelmezo(std::string_view text, table_data_of<Ref>& table_data,
                     column_types_map& column_types, column_names_map& column_names,
@@ -577,7 +653,19 @@ int tabla_ertelmezo(std::string_view text, table_data_of<Ref>& table_data,
   std::size_t line_number = 1;  // the join statement's
   std::string_view rest = text;
   std::string_view line;
-  while (read_line(rest, line)) {
+  while (!rest.empty()) {
+    if (!expect_declaration) {
+      // Most rows are read in one pass; the others, and the line that ends
+      // the block, are read line by line below.
+      const std::size_t at = static_cast<std::size_t>(rest.data() - text.data());
+      const std::size_t next = read_plain_row(text, at, *codes, *values);
+      if (next != std::string_view::npos) {
+        ++line_number;
+        rest = text.substr(next);
+        continue;
+      }
+    }
+    read_line(rest, line);
     ++line_number;
     line = trim(line);
     if (line.empty()) {
@@ -1254,7 +1342,7 @@ struct text_buffer {
 
 // A copy may write this many bytes past its end, which spares a library call
 // for the short values that most are.
-constexpr std::size_t copy_slack = 16;
+constexpr std::size_t copy_slack = 32;
 
 // Makes room for n more bytes, and the slack of a copy, behind the text.
 char* room(text_buffer& out, std::size_t n) {
@@ -1283,36 +1371,29 @@ void copy_bytes(std::string_view text, std::size_t from, std::size_t n, char* ou
   }
 }
 
-// Where the bytes of each value of a row lie in the text: the value, and
-// for a char value the quotes around it.
-using row_spans = std::vector<std::pair<std::size_t, std::size_t>>;
-
-// Appends the text of one result row: its values in the order of columns,
-// joined by ",", those of char columns (code above 0) between quotes, which
-// are the quotes that enclose the value in the text. spans is scratch.
+// Appends the text of one result row, then end: its values in the order of
+// columns, joined by ",", those of char columns (code above 0) between
+// quotes, which are the quotes that enclose the value in the text.
 template <typename Ref>
 void append_row(std::string_view text, const std::vector<column_view<Ref>>& columns,
-                std::size_t row, row_spans& spans, text_buffer& out) {
-  spans.resize(columns.size());
-  std::size_t length = columns.size() - 1;  // the commas
+                std::size_t row, text_buffer& out, const char* end = "") {
   for (std::size_t j = 0; j < columns.size(); ++j) {
     const column_view<Ref>& column = columns[j];
     const Ref value = value_at(column, row);
-    const std::size_t from = ref_offset(value);
+    std::size_t from = ref_offset(value);
+    std::size_t to;
     if (column.code < 1) {
-      spans[j] = {from, int_value_end(text, from) - from};
+      to = int_value_end(text, from);
     } else {
-      spans[j] = {from - 1, char_value_end(text, from, holds_comma(value)) + 2 - from};
+      to = char_value_end(text, from, holds_comma(value)) + 1;
+      --from;
     }
-    length += spans[j].second;
+    char* put = room(out, to - from + 1);
+    if (j != 0) *put++ = ',';
+    copy_bytes(text, from, to - from, put);
+    out.used = static_cast<std::size_t>(put - out.bytes.data()) + (to - from);
   }
-  char* to = room(out, length + 1);
-  for (std::size_t j = 0; j < spans.size(); ++j) {
-    if (j != 0) *to++ = ',';
-    copy_bytes(text, spans[j].first, spans[j].second, to);
-    to += spans[j].second;
-  }
-  out.used += length;
+  for (; *end != '\0'; ++end) *room(out, 1) = *end, ++out.used;
 }
 
 // Rows are formatted a batch at a time, so that the values and the slots a
@@ -1365,7 +1446,6 @@ std::size_t drop_repeats(std::string_view text, running_result<Ref>& running,
   std::size_t kept = 0;
   text_buffer batch;
   text_buffer other;
-  row_spans spans;
   std::size_t ends[batch_rows];
   std::uint64_t hashes[batch_rows];
   for (std::size_t first = 0; first < rows; first += batch_rows) {
@@ -1373,7 +1453,7 @@ std::size_t drop_repeats(std::string_view text, running_result<Ref>& running,
     prefetch_batch(text, leaders, first + batch_rows, rows);
     batch.used = 0;
     for (std::size_t i = 0; i < count; ++i) {
-      append_row(text, columns, first + i, spans, batch);
+      append_row(text, columns, first + i, batch);
       ends[i] = batch.used;
     }
     for (std::size_t i = 0, begin = 0; i < count; begin = ends[i++]) {
@@ -1384,7 +1464,7 @@ std::size_t drop_repeats(std::string_view text, running_result<Ref>& running,
       const std::string_view row_text = text_of(batch).substr(begin, ends[i] - begin);
       std::size_t at = find_row(slots, hashes[i], [&](std::size_t earlier) {
         other.used = 0;
-        append_row(text, columns, earlier, spans, other);
+        append_row(text, columns, earlier, other);
         return text_of(other) == row_text;
       });
       if (!slot_is_empty(slots[at])) continue;
@@ -1556,14 +1636,12 @@ int write_result(std::string_view input, std::string_view text,
         {column.values, column.index, column.stride, column.rows->data(), result_types.at(name)});
   }
   const std::size_t rows = result_data.at(result_columns.front()).rows->size();
-  row_spans spans;
   const std::vector<column_view<Ref>> leaders = row_leaders(columns);
   prefetch_batch(text, leaders, 0, rows);
   for (std::size_t first = 0; first < rows; first += batch_rows) {
     prefetch_batch(text, leaders, first + batch_rows, rows);
     for (std::size_t row = first; row < std::min(first + batch_rows, rows); ++row) {
-      append_row(text, columns, row, spans, out);
-      append_bytes(out, "\n");
+      append_row(text, columns, row, out, "\n");
     }
     if (flush_full() != status_ok) return status_failed;
   }
