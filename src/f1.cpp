@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <set>
+#include <type_traits>
 #include <unordered_map>
 
 #if defined(__SSE2__)
@@ -308,27 +309,52 @@ int read_char_value(std::string_view line, std::size_t readable, std::size_t& st
 // ---------------------------------------------------------------------------
 // Stored values
 //
-// A value is kept as the offset where it starts. Its end is found again from
-// the row syntax whenever it is read, which costs a short scan and halves the
-// memory of a table: rows are validated when they are read, so the rules
-// below only have to retrace what the row parser decided.
+// A value is kept as the offset where it starts and its length. The length
+// of a long value does not fit its byte; its end is found again from the row
+// syntax when it is read: rows are validated when they are read, so the
+// rules below only have to retrace what the row parser decided.
+
+// The offset of a value, with its mark of a comma in the top bit.
+template <typename Ref>
+using offset_word = std::conditional_t<sizeof(Ref) <= 5, std::uint32_t, std::uint64_t>;
 
 template <typename Ref>
-constexpr Ref comma_bit = Ref{1} << (sizeof(Ref) * 8 - 1);
+constexpr offset_word<Ref> comma_bit = offset_word<Ref>{1} << (sizeof(offset_word<Ref>) * 8 - 1);
+
+// The length byte of a value this long or longer.
+constexpr std::size_t long_value = 255;
 
 template <typename Ref>
-Ref make_ref(std::size_t offset, bool holds_comma) {
-  return static_cast<Ref>(offset) | (holds_comma ? comma_bit<Ref> : Ref{0});
+Ref make_ref(std::size_t offset, std::size_t length, bool holds_comma) {
+  const offset_word<Ref> word =
+      static_cast<offset_word<Ref>>(offset) | (holds_comma ? comma_bit<Ref> : 0);
+  Ref value;
+  std::memcpy(value.data(), &word, sizeof word);
+  value.back() = static_cast<std::uint8_t>(std::min(length, long_value));
+  return value;
 }
 
 template <typename Ref>
-std::size_t ref_offset(Ref value) {
-  return static_cast<std::size_t>(value & ~comma_bit<Ref>);
+offset_word<Ref> ref_word(const Ref& value) {
+  offset_word<Ref> word;
+  std::memcpy(&word, value.data(), sizeof word);
+  return word;
 }
 
 template <typename Ref>
-bool holds_comma(Ref value) {
-  return (value & comma_bit<Ref>) != 0;
+std::size_t ref_offset(const Ref& value) {
+  return static_cast<std::size_t>(ref_word(value) & ~comma_bit<Ref>);
+}
+
+template <typename Ref>
+bool holds_comma(const Ref& value) {
+  return (ref_word(value) & comma_bit<Ref>) != 0;
+}
+
+// The length of a value, or long_value.
+template <typename Ref>
+std::size_t ref_length(const Ref& value) {
+  return value.back();
 }
 
 // Steps back from end over the spaces and then the tabs before it, never
@@ -468,6 +494,7 @@ void insert_table(const std::string& table_name, const std::vector<std::string>&
 template <typename Ref>
 std::string_view value_text(std::string_view text, Ref value, int code) {
   const std::size_t start = ref_offset(value);
+  if (ref_length(value) != long_value) return {text.data() + start, ref_length(value)};
   const std::size_t end =
       code < 1 ? int_value_end(text, start) : char_value_end(text, start, holds_comma(value));
   return {text.data() + start, end - start};
@@ -556,7 +583,8 @@ int parse_row(std::string_view text, std::string_view line, const std::vector<in
       }
       return status_failed;
     }
-    values.push_back(make_ref<Ref>(static_cast<std::size_t>(value.data() - text.data()), joined));
+    values.push_back(
+        make_ref<Ref>(static_cast<std::size_t>(value.data() - text.data()), value.size(), joined));
   }
   return status_ok;  // surplus fields are ignored
 }
@@ -610,14 +638,14 @@ std::size_t read_plain_row(std::string_view text, std::size_t at, const std::vec
       if (is_blank(p[at]) || p[at] == '0') return give_up();
       end = find_any(text, at, ',', '\n', '\r');
       if (end == at || is_blank(p[end - 1])) return give_up();
-      values.push_back(make_ref<Ref>(at, false));
+      values.push_back(make_ref<Ref>(at, end - at, false));
     } else {
       if (p[at] != '\'') return give_up();
       end = find_any(text, at + 1, '\'', ',', '\n');
       if (end == size || p[end] != '\'' || end - at - 1 > static_cast<std::size_t>(codes[j])) {
         return give_up();
       }
-      values.push_back(make_ref<Ref>(at + 1, false));
+      values.push_back(make_ref<Ref>(at + 1, end - at - 1, false));
       ++end;
     }
     if (j + 1 < codes.size()) {
@@ -1218,9 +1246,9 @@ std::vector<column_view<Ref>> table_columns(const value_list_of<Ref>& values,
 // Whether a char value of the table holds a ",": only those carry the mark.
 template <typename Ref>
 bool holds_commas(const value_list_of<Ref>& table) {
-  Ref marks = 0;
-  for (Ref value : table) marks |= value;
-  return holds_comma(marks);
+  offset_word<Ref> marks = 0;
+  for (const Ref& value : table) marks |= ref_word(value);
+  return (marks & comma_bit<Ref>) != 0;
 }
 
 // Joins the new table (new_data, new_names, new_codes) to the running
@@ -1379,15 +1407,10 @@ void append_row(std::string_view text, const std::vector<column_view<Ref>>& colu
                 std::size_t row, text_buffer& out, const char* end = "") {
   for (std::size_t j = 0; j < columns.size(); ++j) {
     const column_view<Ref>& column = columns[j];
-    const Ref value = value_at(column, row);
-    std::size_t from = ref_offset(value);
-    std::size_t to;
-    if (column.code < 1) {
-      to = int_value_end(text, from);
-    } else {
-      to = char_value_end(text, from, holds_comma(value)) + 1;
-      --from;
-    }
+    const std::string_view value = text_at(text, column, row);
+    std::size_t from = static_cast<std::size_t>(value.data() - text.data());
+    std::size_t to = from + value.size();
+    if (column.code > 0) --from, ++to;  // the quotes around it in the text
     char* put = room(out, to - from + 1);
     if (j != 0) *put++ = ',';
     copy_bytes(text, from, to - from, put);

@@ -13,6 +13,7 @@
 #ifndef NATJOIN_F1_H_
 #define NATJOIN_F1_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -32,12 +33,14 @@ enum status : int {
   status_conflict = 2,  // join: a column declared differently in two tables
 };
 
-// A stored value: the offset in the table text where it starts, and in the
-// top bit whether it is a char value that holds a ",". Where it ends follows
-// from the row syntax (see value_text). The narrow form serves table texts
-// below 2 GiB at 4 bytes a value, the wide form any other.
-using narrow_ref = std::uint32_t;
-using wide_ref = std::uint64_t;
+// A stored value, as bytes: first the offset in the table text where it
+// starts, whose top bit tells whether it is a char value that holds a ",";
+// then its length in bytes, or 255 for a value of 255 bytes or more, whose
+// end is then found again from the row syntax (see value_text). The narrow
+// form serves table texts below 2 GiB at 5 bytes a value, the wide form any
+// other at 9.
+using narrow_ref = std::array<std::uint8_t, 5>;
+using wide_ref = std::array<std::uint8_t, 9>;
 
 // The largest table text that the narrow form can address.
 constexpr std::size_t narrow_text_limit = std::size_t{1} << 31;

@@ -282,31 +282,46 @@ TEST(TableReader, ReadsADeclarationBelowARowAsARow) {
   EXPECT_EQ(read_tables("A(x int, y char(3))\n1,'a'\nDept(dept int, title char(12))\n", d), 1);
 }
 
-// A value is stored as where it starts; where it ends is found again from
-// the row around it, with every kind of line end and blank behind it.
+// A value is stored as where it starts and how long it is; the end of a long
+// value is found again from the row around it. Each case runs twice: as
+// written, and with every "@" made a run of 300 bytes, with every kind of
+// line end and blank behind the values.
 TEST(TableReader, ReadsEveryValueBackAsItWasStored) {
   struct {
     std::string_view rest;
     texts x, s;
   } cases[] = {
-      {"T(x int, s char(3))\n1,'a'\r\n2 ,'b' \t\n 3\t,'c,' \n4,'d'",
-       {"1", "2", "3", "4"},
-       {"a", "b", "c,", "d"}},
-      {"T(s char(4), x int)\n'a',5 \t \t\r\n'b', 0 \n'',\n''',9\r",
-       {"5 ", "0", "", "9\r"},
-       {"a", "b", "", "'"}},
-      {"T(s char(9), x int)\n'a,b',1\n' ,, ', 2\n'x''y',\t \t\n',',3",
-       {"1", "2", "", "3"},
-       {"a,b", " ,, ", "x''y", ","}},
-      {"T(x int, s char(9))\n0,'a, b'\r\n, 'q'\n-00,'''' \t",
-       {"0", "", "-00"},
-       {"a, b", "q", "''"}},
+      {"T(x int, s char(999))\n1@,'a@'\r\n2@ ,'b@' \t\n 3@\t,'c,@' \n4@,'d@'",
+       {"1@", "2@", "3@", "4@"},
+       {"a@", "b@", "c,@", "d@"}},
+      {"T(s char(999), x int)\n'a@',5@ \t \t\r\n'b@', 0 \n'',\n''@',9@\r",
+       {"5@ ", "0", "", "9@\r"},
+       {"a@", "b@", "", "'@"}},
+      {"T(s char(999), x int)\n'a,b@',1@\n' ,, @', 2@\n'x''y@',\t \t\n',@',3@\n'@,',4@ ",
+       {"1@", "2@", "", "3@", "4@"},
+       {"a,b@", " ,, @", "x''y@", ",@", "@,"}},
+      {"T(x int, s char(999))\n0,'a, b@'\r\n, 'q@'\n-00@,'''@' \t",
+       {"0", "", "-00@"},
+       {"a, b@", "q@", "''@"}},
   };
-  for (const auto& c : cases) {
-    catalogue t;
-    ASSERT_EQ(read_tables(c.rest, t), 0) << c.rest;
-    EXPECT_EQ(column(c.rest, t, "T", "x"), c.x) << c.rest;
-    EXPECT_EQ(column(c.rest, t, "T", "s"), c.s) << c.rest;
+  for (const std::string& filler : {std::string(), std::string(300, 'v')}) {
+    auto fill = [&](std::string_view written) {
+      std::string text;
+      for (char c : written) c == '@' ? text += filler : text += c;
+      return text;
+    };
+    auto fill_all = [&](const texts& written) {
+      texts filled;
+      for (const std::string& value : written) filled.push_back(fill(value));
+      return filled;
+    };
+    for (const auto& c : cases) {
+      const std::string rest = fill(c.rest);
+      catalogue t;
+      ASSERT_EQ(read_tables(rest, t), 0) << rest;
+      EXPECT_EQ(column(rest, t, "T", "x"), fill_all(c.x)) << rest;
+      EXPECT_EQ(column(rest, t, "T", "s"), fill_all(c.s)) << rest;
+    }
   }
 }
 
