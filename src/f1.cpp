@@ -491,13 +491,31 @@ void insert_table(const std::string& table_name, const std::vector<std::string>&
 
 }  // namespace
 
+namespace {
+
+// The text of a long value, whose end is found from the row syntax.
 template <typename Ref>
-std::string_view value_text(std::string_view text, Ref value, int code) {
+[[gnu::noinline]] std::string_view long_value_text(std::string_view text, const Ref& value,
+                                                   int code) {
   const std::size_t start = ref_offset(value);
-  if (ref_length(value) != long_value) return {text.data() + start, ref_length(value)};
   const std::size_t end =
       code < 1 ? int_value_end(text, start) : char_value_end(text, start, holds_comma(value));
   return {text.data() + start, end - start};
+}
+
+// value_text, which every loop that reads values calls.
+template <typename Ref>
+[[gnu::always_inline]] inline std::string_view read_value(std::string_view text, const Ref& value,
+                                                          int code) {
+  if (ref_length(value) == long_value) return long_value_text(text, value, code);
+  return {text.data() + ref_offset(value), ref_length(value)};
+}
+
+}  // namespace
+
+template <typename Ref>
+std::string_view value_text(std::string_view text, Ref value, int code) {
+  return read_value(text, value, code);
 }
 
 int parse_char_width(std::string_view width_text, int& code, std::string* reason) {
@@ -759,18 +777,21 @@ struct column_view {
 };
 
 template <typename Ref>
-std::size_t value_place(const column_view<Ref>& column, std::size_t row) {
+[[gnu::always_inline]] inline std::size_t value_place(const column_view<Ref>& column,
+                                                      std::size_t row) {
   return (column.rows != nullptr ? column.rows[row] : row) * column.stride + column.index;
 }
 
 template <typename Ref>
-Ref value_at(const column_view<Ref>& column, std::size_t row) {
+[[gnu::always_inline]] inline const Ref& value_at(const column_view<Ref>& column, std::size_t row) {
   return (*column.values)[value_place(column, row)];
 }
 
 template <typename Ref>
-std::string_view text_at(std::string_view text, const column_view<Ref>& column, std::size_t row) {
-  return value_text(text, value_at(column, row), column.code);
+[[gnu::always_inline]] inline std::string_view text_at(std::string_view text,
+                                                       const column_view<Ref>& column,
+                                                       std::size_t row) {
+  return read_value(text, value_at(column, row), column.code);
 }
 
 template <typename Ref>
@@ -819,8 +840,13 @@ template <typename Ref>
 void hash_block(std::string_view text, const std::vector<column_view<Ref>>& columns,
                 std::size_t begin, std::size_t end, std::size_t rows, const row_slots& slots,
                 std::uint64_t* hashes, std::string_view* keys) {
-  prefetch_values(columns, std::min(end + block_rows, rows), std::min(end + 2 * block_rows, rows));
-  prefetch_texts(text, columns, std::min(end, rows), std::min(end + block_rows, rows));
+  // Columns read in the order of their table's rows the processor fetches
+  // ahead by itself.
+  if (columns.front().rows != nullptr) {
+    prefetch_values(columns, std::min(end + block_rows, rows),
+                    std::min(end + 2 * block_rows, rows));
+    prefetch_texts(text, columns, std::min(end, rows), std::min(end + block_rows, rows));
+  }
   for (std::size_t row = begin; row < end; ++row) {
     std::uint64_t h = 0;
     for (const column_view<Ref>& column : columns) {
@@ -1291,12 +1317,23 @@ int join_step(std::string_view text, running_result<Ref>& running,
   const std::size_t tables = running.rows.size() + 1;
   // Later running rows are as distinct as the tables that make them; only
   // the first table and the new one may still hold repeated rows.
+  // The rows of a group agree on the key columns: only the others are
+  // compared.
   if (tables == 2 && !running_distinct) {
-    std::vector<column_view<Ref>> first(running.sources.begin(),
-                                        running.sources.begin() + running.first_width);
+    std::vector<column_view<Ref>> first;
+    for (std::size_t k = 0; k < running.first_width; ++k) {
+      if (std::find(shared.begin(), shared.end(), k) == shared.end()) {
+        first.push_back(running.sources[k]);
+      }
+    }
     keep_first_running(text, first, groups);
   }
-  if (!new_distinct) keep_first_new(text, table_columns(new_data, new_codes), groups);
+  if (!new_distinct) {
+    std::vector<column_view<Ref>> others;
+    for (std::size_t j : added)
+      others.push_back({&new_data, j, new_names.size(), nullptr, new_codes[j]});
+    keep_first_new(text, others, groups);
+  }
   const std::size_t total = count_result(groups);
   // A result that memory cannot hold fails here, at once, instead of being
   // built until the system stops the process.
@@ -1428,8 +1465,11 @@ constexpr std::size_t batch_rows = 32;
 // its line, so that asking for one of them brings most of the others.
 template <typename Ref>
 std::vector<column_view<Ref>> row_leaders(const std::vector<column_view<Ref>>& columns) {
+  // A table this small stays in the cache once read.
+  constexpr std::size_t cached_values = std::size_t{1} << 16;
   std::vector<column_view<Ref>> leaders;
   for (const column_view<Ref>& column : columns) {
+    if (column.values->size() <= cached_values) continue;
     auto same = std::find_if(leaders.begin(), leaders.end(), [&](const column_view<Ref>& leader) {
       return leader.values == column.values && leader.rows == column.rows;
     });
