@@ -777,6 +777,27 @@ struct column_view {
   bool cached = false;  // the table is small enough to stay in the cache
 };
 
+// Byte equality, with no library call for the short texts that keys and
+// values mostly are: two overlapping loads of each.
+bool same_text(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  auto load = [](const char* p, std::size_t size) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, size);
+    return word;
+  };
+  if (n >= 8 && n <= 16) {
+    return load(a.data(), 8) == load(b.data(), 8) &&
+           load(a.data() + n - 8, 8) == load(b.data() + n - 8, 8);
+  }
+  if (n >= 4 && n < 8) {
+    return load(a.data(), 4) == load(b.data(), 4) &&
+           load(a.data() + n - 4, 4) == load(b.data() + n - 4, 4);
+  }
+  return a == b;
+}
+
 template <typename Ref>
 [[gnu::always_inline]] inline std::size_t value_place(const column_view<Ref>& column,
                                                       std::size_t row) {
@@ -829,7 +850,7 @@ template <typename Ref>
 bool same_values(std::string_view text, const std::vector<column_view<Ref>>& a, std::size_t row_a,
                  const std::vector<column_view<Ref>>& b, std::size_t row_b) {
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (text_at(text, a[i], row_a) != text_at(text, b[i], row_b)) return false;
+    if (!same_text(text_at(text, a[i], row_a), text_at(text, b[i], row_b))) return false;
   }
   return true;
 }
@@ -869,7 +890,7 @@ bool same_key(std::string_view text, const std::vector<column_view<Ref>>& indexe
   for (std::size_t c = 0; c < columns; ++c) {
     const std::string_view other =
         texts.empty() ? text_at(text, indexed[c], row) : texts[row * columns + c];
-    if (other != key[c]) return false;
+    if (!same_text(other, key[c])) return false;
   }
   return true;
 }
@@ -1016,6 +1037,36 @@ bool own_keys(const row_numbers& ids) {
   return true;
 }
 
+// probe_keys for the running rows. Where their keys all come from one
+// joined table, whose rows the running rows follow in another order, and
+// the running rows are about as many as that table's, the table's own rows
+// are probed in their order, and each running row takes its row's key: the
+// keys are then read in the order they lie in.
+template <typename Ref>
+void probe_running_keys(std::string_view text, const std::vector<column_view<Ref>>& indexed,
+                        const std::vector<std::string_view>& texts,
+                        const std::vector<column_view<Ref>>& key, std::size_t rows,
+                        const row_slots& slots, row_numbers& ids) {
+  const column_view<Ref>& first = key.front();
+  const std::size_t table_rows = first.values->size() / first.stride;
+  const bool one_table = std::all_of(key.begin(), key.end(), [&](const column_view<Ref>& c) {
+    return c.values == first.values && c.rows == first.rows;
+  });
+  if (first.rows == nullptr || !one_table || 2 * rows < table_rows) {
+    probe_keys(text, indexed, texts, key, rows, slots, ids);
+    return;
+  }
+  std::vector<column_view<Ref>> in_order = key;
+  for (column_view<Ref>& column : in_order) column.rows = nullptr;
+  row_numbers table_ids;
+  probe_keys(text, indexed, texts, in_order, table_rows, slots, table_ids);
+  ids.resize(rows);
+  for (std::size_t s = 0; s < rows; ++s) {
+    if (s + lookahead < rows) prefetch(table_ids.data() + first.rows[s + lookahead]);
+    ids[s] = table_ids[first.rows[s]];
+  }
+}
+
 // Groups the running rows by their values in the key columns, through a
 // hash table over the smaller side. running_distinct and new_distinct tell
 // whether the rows of each side that meet a row of the other hold
@@ -1033,7 +1084,7 @@ void match_by_key(std::string_view text, const std::vector<column_view<Ref>>& ru
     std::vector<std::string_view> texts;
     if (index_new) {
       index_keys(text, new_key, new_rows, slots, groups.match, texts);
-      probe_keys(text, new_key, texts, running_key, running_rows, slots, running_ids);
+      probe_running_keys(text, new_key, texts, running_key, running_rows, slots, running_ids);
     } else {
       index_keys(text, running_key, running_rows, slots, running_ids, texts);
       probe_keys(text, running_key, texts, new_key, new_rows, slots, groups.match);
