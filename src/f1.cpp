@@ -861,7 +861,8 @@ bool same_values(std::string_view text, const std::vector<column_view<Ref>>& a, 
 template <typename Ref>
 void hash_block(std::string_view text, const std::vector<column_view<Ref>>& columns,
                 std::size_t begin, std::size_t end, std::size_t rows, const row_slots& slots,
-                std::uint64_t* hashes, std::string_view* keys) {
+                std::uint64_t* hashes, std::string_view* keys,
+                const std::uint64_t* words = nullptr) {
   // Columns read in the order of their table's rows the processor fetches
   // ahead by itself.
   if (columns.front().rows != nullptr) {
@@ -877,22 +878,53 @@ void hash_block(std::string_view text, const std::vector<column_view<Ref>>& colu
     }
     hashes[row - begin] = h;
     prefetch_slot(slots, h);
+    if (words != nullptr) prefetch(words + first_slot(slots, h));
   }
 }
 
+// What the indexed side of a step keeps of its keys beside the table of its
+// rows: their texts, when they are few; or, when every key is one value of
+// at most seven bytes, each slot's key packed into a word beside the slot,
+// so that a probe compares it without reading the indexed row.
+struct kept_keys {
+  std::vector<std::string_view> texts;
+  block_vector<std::uint64_t> words;
+};
+
+// The longest value that a word holds, with its length.
+constexpr std::size_t packed_bytes = 7;
+
+std::uint64_t pack_key(std::string_view key) {
+  unsigned char bytes[8] = {};
+  for (std::size_t i = 0; i < key.size(); ++i) bytes[i] = static_cast<unsigned char>(key[i]);
+  bytes[7] = static_cast<unsigned char>(key.size());
+  std::uint64_t word;
+  std::memcpy(&word, bytes, 8);
+  return word;
+}
+
 // Whether the key of row of the indexed side is the key whose texts are at
-// key. The indexed side's key texts are taken from texts where it has them.
+// key. The indexed side's key texts are taken from kept where it has them.
 template <typename Ref>
 bool same_key(std::string_view text, const std::vector<column_view<Ref>>& indexed,
-              const std::vector<std::string_view>& texts, std::size_t row,
-              const std::string_view* key) {
+              const kept_keys& kept, std::size_t row, const std::string_view* key) {
   const std::size_t columns = indexed.size();
   for (std::size_t c = 0; c < columns; ++c) {
     const std::string_view other =
-        texts.empty() ? text_at(text, indexed[c], row) : texts[row * columns + c];
+        kept.texts.empty() ? text_at(text, indexed[c], row) : kept.texts[row * columns + c];
     if (!same_text(other, key[c])) return false;
   }
   return true;
+}
+
+// The slot of the packed key word with this hash, or the empty slot where
+// it belongs.
+std::size_t find_packed(const row_slots& slots, const kept_keys& kept, std::uint64_t hash,
+                        std::uint64_t word) {
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t at = first_slot(slots, hash);; at = (at + 1) & mask) {
+    if (slot_is_empty(slots[at]) || kept.words[at] == word) return at;
+  }
 }
 
 // An indexed side of at most this many key values keeps their texts, which
@@ -900,14 +932,15 @@ bool same_key(std::string_view text, const std::vector<column_view<Ref>>& indexe
 constexpr std::size_t kept_key_texts = std::size_t{1} << 16;
 
 // Names the key of every row of the indexed side by the first row that has
-// it, in ids; slots then holds one row of each distinct key. texts receives
-// the key texts of every row when there are few enough of them.
+// it, in ids; slots then holds one row of each distinct key, and kept what
+// the side keeps of its keys.
 template <typename Ref>
 void index_keys(std::string_view text, const std::vector<column_view<Ref>>& key, std::size_t rows,
-                row_slots& slots, row_numbers& ids, std::vector<std::string_view>& texts) {
+                row_slots& slots, row_numbers& ids, kept_keys& kept) {
   ids.resize(rows);
-  texts.clear();
   const bool keep = rows * key.size() <= kept_key_texts;
+  bool pack = !keep && key.size() == 1;
+  if (pack) kept.words.resize(slots.size());
   std::uint64_t hashes[block_rows];
   std::vector<std::string_view> keys(block_rows * key.size());
   prefetch_values(key, 0, std::min(2 * block_rows, rows));
@@ -918,13 +951,23 @@ void index_keys(std::string_view text, const std::vector<column_view<Ref>>& key,
     for (std::size_t row = begin; row < end; ++row) {
       const std::string_view* own = keys.data() + (row - begin) * key.size();
       const std::uint64_t h = hashes[row - begin];
-      std::size_t at = find_row(
-          slots, h, [&](std::size_t other) { return same_key(text, key, texts, other, own); });
-      if (slot_is_empty(slots[at])) put_row(slots, at, h, row);
+      // A key too long for a word ends the packing; the keys packed so far
+      // compare as well as their rows would.
+      if (pack && own->size() > packed_bytes) pack = false;
+      const std::uint64_t word = pack ? pack_key(*own) : 0;
+      std::size_t at =
+          pack ? find_packed(slots, kept, h, word) : find_row(slots, h, [&](std::size_t other) {
+            return same_key(text, key, kept, other, own);
+          });
+      if (slot_is_empty(slots[at])) {
+        put_row(slots, at, h, row);
+        if (pack) kept.words[at] = word;
+      }
       ids[row] = slot_row(slots[at]);
-      if (keep) texts.insert(texts.end(), own, own + key.size());
+      if (keep) kept.texts.insert(kept.texts.end(), own, own + key.size());
     }
   }
+  if (!pack) block_vector<std::uint64_t>().swap(kept.words);
 }
 
 // The indexed row that the first slot for hash names, when the slot's half
@@ -940,9 +983,9 @@ std::uint32_t candidate(const row_slots& slots, std::uint64_t hash) {
 // the keys those slots name are asked for, before any key is compared.
 template <typename Ref>
 void probe_keys(std::string_view text, const std::vector<column_view<Ref>>& indexed,
-                const std::vector<std::string_view>& texts,
-                const std::vector<column_view<Ref>>& key, std::size_t rows, const row_slots& slots,
-                row_numbers& ids) {
+                const kept_keys& kept, const std::vector<column_view<Ref>>& key, std::size_t rows,
+                const row_slots& slots, row_numbers& ids) {
+  const bool packed = !kept.words.empty();
   ids.resize(rows);
   std::uint64_t hashes[block_rows];
   std::uint32_t candidates[block_rows];
@@ -951,8 +994,9 @@ void probe_keys(std::string_view text, const std::vector<column_view<Ref>>& inde
   prefetch_texts(text, key, 0, std::min(block_rows, rows));
   for (std::size_t begin = 0; begin < rows; begin += block_rows) {
     const std::size_t end = std::min(begin + block_rows, rows);
-    hash_block(text, key, begin, end, rows, slots, hashes, keys.data());
-    if (texts.empty()) {
+    hash_block(text, key, begin, end, rows, slots, hashes, keys.data(),
+               packed ? kept.words.data() : nullptr);
+    if (kept.texts.empty() && !packed) {
       for (std::size_t i = 0; i < end - begin; ++i) {
         candidates[i] = candidate(slots, hashes[i]);
         if (candidates[i] != no_row) prefetch_values(indexed, candidates[i], candidates[i] + 1);
@@ -964,8 +1008,17 @@ void probe_keys(std::string_view text, const std::vector<column_view<Ref>>& inde
     }
     for (std::size_t row = begin; row < end; ++row) {
       const std::string_view* own = keys.data() + (row - begin) * key.size();
+      if (packed) {
+        // A key too long for a word is the key of no indexed row.
+        const std::size_t at = own->size() > packed_bytes
+                                   ? std::string_view::npos
+                                   : find_packed(slots, kept, hashes[row - begin], pack_key(*own));
+        ids[row] =
+            at == std::string_view::npos || slot_is_empty(slots[at]) ? no_row : slot_row(slots[at]);
+        continue;
+      }
       std::size_t at = find_row(slots, hashes[row - begin], [&](std::size_t other) {
-        return same_key(text, indexed, texts, other, own);
+        return same_key(text, indexed, kept, other, own);
       });
       ids[row] = slot_is_empty(slots[at]) ? no_row : slot_row(slots[at]);
     }
@@ -1044,9 +1097,8 @@ bool own_keys(const row_numbers& ids) {
 // keys are then read in the order they lie in.
 template <typename Ref>
 void probe_running_keys(std::string_view text, const std::vector<column_view<Ref>>& indexed,
-                        const std::vector<std::string_view>& texts,
-                        const std::vector<column_view<Ref>>& key, std::size_t rows,
-                        const row_slots& slots, row_numbers& ids) {
+                        const kept_keys& texts, const std::vector<column_view<Ref>>& key,
+                        std::size_t rows, const row_slots& slots, row_numbers& ids) {
   const column_view<Ref>& first = key.front();
   const std::size_t table_rows = first.values->size() / first.stride;
   const bool one_table = std::all_of(key.begin(), key.end(), [&](const column_view<Ref>& c) {
@@ -1081,7 +1133,7 @@ void match_by_key(std::string_view text, const std::vector<column_view<Ref>>& ru
   const std::size_t keys = index_new ? new_rows : running_rows;
   {
     row_slots slots = make_row_slots(keys);
-    std::vector<std::string_view> texts;
+    kept_keys texts;
     if (index_new) {
       index_keys(text, new_key, new_rows, slots, groups.match, texts);
       probe_running_keys(text, new_key, texts, running_key, running_rows, slots, running_ids);

@@ -44,6 +44,7 @@ run_result_of<Ref> run_join(const catalogue_of<Ref>& c, const std::vector<std::s
 }
 
 using rows = std::vector<std::vector<std::string>>;
+using rows_type = rows;
 
 // The rows of a result, as their values in result column order.
 template <typename Ref>
@@ -130,6 +131,35 @@ TEST(Join, GivesEachDistinctRowOnceWhereItFirstOccurs) {
     run_result r = run_join(t, c.join);
     ASSERT_EQ(r.status, 0) << c.tables;
     EXPECT_EQ(rows_of(t, r), c.expected) << c.tables;
+  }
+}
+
+// A large indexed side keeps its short keys packed beside its slots; the
+// join must give the same rows as for any other key: with every key short,
+// with a long key among the indexed ones, and with long keys probing.
+TEST(Join, MatchesKeysOfEveryLengthOnALargeIndex) {
+  constexpr int rows = 70000;
+  for (const std::string& pad : {std::string(), std::string("12345678")}) {
+    std::string tables = "A(k int, a int)\n";
+    for (int i = 0; i < rows; ++i) {
+      // The middle key of A is long when pad is given.
+      tables += (i == rows / 2 ? pad : "") + std::to_string(i) + "," + std::to_string(i) + "\n";
+    }
+    tables += "\nB(k int, b int)\n";
+    for (int i = rows; i-- > 0;) {
+      // Every third key of B is long, and matches no row of A.
+      tables += std::to_string(i % 3 == 0 ? i + 10000000 : i) + "," + std::to_string(-i) + "\n";
+    }
+    catalogue c = load(tables);
+    run_result r = run_join(c, {"A", "B"});
+    ASSERT_EQ(r.status, 0);
+    const rows_type got = rows_of(c, r);
+    rows_type expected;
+    for (int i = rows; i-- > 0;) {
+      if (i % 3 == 0 || (i == rows / 2 && !pad.empty())) continue;
+      expected.push_back({std::to_string(i), std::to_string(i), std::to_string(-i)});
+    }
+    EXPECT_EQ(got, expected) << "pad " << pad;
   }
 }
 
