@@ -105,6 +105,18 @@ int fail_at(failure_detail* detail, std::size_t line, std::string text) {
   return status_failed;
 }
 
+// Tells progress how far a stage has got, where one is given.
+void report(const progress_report* progress, std::string_view stage, std::size_t done,
+            std::size_t total, std::string_view unit) {
+  if (progress != nullptr) (*progress)(stage, done, total, unit);
+}
+
+// Long loops report once every this many rows or lines.
+constexpr std::size_t report_every = std::size_t{1} << 16;
+
+// Tells how many rows a join step has handled so far.
+using step_count = std::function<void(std::size_t rows)>;
+
 std::string quote(std::string_view text) {
   return "\"" + std::string(text) + "\"";
 }
@@ -686,7 +698,7 @@ std::size_t read_plain_row(std::string_view text, std::size_t at, const std::vec
 template <typename Ref>
 int tabla_ertelmezo(std::string_view text, table_data_of<Ref>& table_data,
                     column_types_map& column_types, column_names_map& column_names,
-                    failure_detail* detail) {
+                    failure_detail* detail, const progress_report* progress) {
   bool expect_declaration = true;
   // The current table's column codes and names, in declaration order, and values.
   const std::vector<int>* codes = nullptr;
@@ -700,6 +712,9 @@ int tabla_ertelmezo(std::string_view text, table_data_of<Ref>& table_data,
   std::string_view rest = text;
   std::string_view line;
   while (!rest.empty()) {
+    if (line_number % report_every == 0) {
+      report(progress, "reading", text.size() - rest.size(), text.size(), "bytes");
+    }
     if (!expect_declaration) {
       // Most rows are read in one pass; the others, and the line that ends
       // the block, are read line by line below.
@@ -936,7 +951,7 @@ constexpr std::size_t kept_key_texts = std::size_t{1} << 16;
 // the side keeps of its keys.
 template <typename Ref>
 void index_keys(std::string_view text, const std::vector<column_view<Ref>>& key, std::size_t rows,
-                row_slots& slots, row_numbers& ids, kept_keys& kept) {
+                row_slots& slots, row_numbers& ids, kept_keys& kept, const step_count& counted) {
   ids.resize(rows);
   const bool keep = rows * key.size() <= kept_key_texts;
   bool pack = !keep && key.size() == 1;
@@ -947,6 +962,7 @@ void index_keys(std::string_view text, const std::vector<column_view<Ref>>& key,
   prefetch_texts(text, key, 0, std::min(block_rows, rows));
   for (std::size_t begin = 0; begin < rows; begin += block_rows) {
     const std::size_t end = std::min(begin + block_rows, rows);
+    if (begin % report_every == 0) counted(begin);
     hash_block(text, key, begin, end, rows, slots, hashes, keys.data());
     for (std::size_t row = begin; row < end; ++row) {
       const std::string_view* own = keys.data() + (row - begin) * key.size();
@@ -984,7 +1000,7 @@ std::uint32_t candidate(const row_slots& slots, std::uint64_t hash) {
 template <typename Ref>
 void probe_keys(std::string_view text, const std::vector<column_view<Ref>>& indexed,
                 const kept_keys& kept, const std::vector<column_view<Ref>>& key, std::size_t rows,
-                const row_slots& slots, row_numbers& ids) {
+                const row_slots& slots, row_numbers& ids, const step_count& counted) {
   const bool packed = !kept.words.empty();
   ids.resize(rows);
   std::uint64_t hashes[block_rows];
@@ -994,6 +1010,7 @@ void probe_keys(std::string_view text, const std::vector<column_view<Ref>>& inde
   prefetch_texts(text, key, 0, std::min(block_rows, rows));
   for (std::size_t begin = 0; begin < rows; begin += block_rows) {
     const std::size_t end = std::min(begin + block_rows, rows);
+    if (begin % report_every == 0) counted(begin);
     hash_block(text, key, begin, end, rows, slots, hashes, keys.data(),
                packed ? kept.words.data() : nullptr);
     if (kept.texts.empty() && !packed) {
@@ -1098,20 +1115,21 @@ bool own_keys(const row_numbers& ids) {
 template <typename Ref>
 void probe_running_keys(std::string_view text, const std::vector<column_view<Ref>>& indexed,
                         const kept_keys& texts, const std::vector<column_view<Ref>>& key,
-                        std::size_t rows, const row_slots& slots, row_numbers& ids) {
+                        std::size_t rows, const row_slots& slots, row_numbers& ids,
+                        const step_count& counted) {
   const column_view<Ref>& first = key.front();
   const std::size_t table_rows = first.values->size() / first.stride;
   const bool one_table = std::all_of(key.begin(), key.end(), [&](const column_view<Ref>& c) {
     return c.values == first.values && c.rows == first.rows;
   });
   if (first.rows == nullptr || !one_table || 2 * rows < table_rows) {
-    probe_keys(text, indexed, texts, key, rows, slots, ids);
+    probe_keys(text, indexed, texts, key, rows, slots, ids, counted);
     return;
   }
   std::vector<column_view<Ref>> in_order = key;
   for (column_view<Ref>& column : in_order) column.rows = nullptr;
   row_numbers table_ids;
-  probe_keys(text, indexed, texts, in_order, table_rows, slots, table_ids);
+  probe_keys(text, indexed, texts, in_order, table_rows, slots, table_ids, counted);
   ids.resize(rows);
   for (std::size_t s = 0; s < rows; ++s) {
     if (s + lookahead < rows) prefetch(table_ids.data() + first.rows[s + lookahead]);
@@ -1127,7 +1145,7 @@ template <typename Ref>
 void match_by_key(std::string_view text, const std::vector<column_view<Ref>>& running_key,
                   std::size_t running_rows, const std::vector<column_view<Ref>>& new_key,
                   std::size_t new_rows, step_groups& groups, bool& running_distinct,
-                  bool& new_distinct) {
+                  bool& new_distinct, const step_count& counted) {
   row_numbers running_ids;
   const bool index_new = new_rows < running_rows;
   const std::size_t keys = index_new ? new_rows : running_rows;
@@ -1135,11 +1153,13 @@ void match_by_key(std::string_view text, const std::vector<column_view<Ref>>& ru
     row_slots slots = make_row_slots(keys);
     kept_keys texts;
     if (index_new) {
-      index_keys(text, new_key, new_rows, slots, groups.match, texts);
-      probe_running_keys(text, new_key, texts, running_key, running_rows, slots, running_ids);
+      index_keys(text, new_key, new_rows, slots, groups.match, texts, counted);
+      probe_running_keys(text, new_key, texts, running_key, running_rows, slots, running_ids,
+                         [&](std::size_t rows) { counted(new_rows + rows); });
     } else {
-      index_keys(text, running_key, running_rows, slots, running_ids, texts);
-      probe_keys(text, running_key, texts, new_key, new_rows, slots, groups.match);
+      index_keys(text, running_key, running_rows, slots, running_ids, texts, counted);
+      probe_keys(text, running_key, texts, new_key, new_rows, slots, groups.match,
+                 [&](std::size_t rows) { counted(running_rows + rows); });
     }
   }
   groups.keys = keys;
@@ -1387,7 +1407,8 @@ bool holds_commas(const value_list_of<Ref>& table) {
 template <typename Ref>
 int join_step(std::string_view text, running_result<Ref>& running,
               std::vector<std::string>& result_columns, const value_list_of<Ref>& new_data,
-              const std::vector<std::string>& new_names, const std::vector<int>& new_codes) {
+              const std::vector<std::string>& new_names, const std::vector<int>& new_codes,
+              const step_count& counted) {
   std::unordered_map<std::string_view, std::size_t> running_position;
   for (std::size_t k = 0; k < result_columns.size(); ++k) {
     running_position.emplace(result_columns[k], k);
@@ -1416,7 +1437,7 @@ int join_step(std::string_view text, running_result<Ref>& running,
     match_all(running_rows, new_rows, groups);
   } else {
     match_by_key(text, running_columns(running, shared), running_rows, new_key, new_rows, groups,
-                 running_distinct, new_distinct);
+                 running_distinct, new_distinct, counted);
   }
   const std::size_t tables = running.rows.size() + 1;
   // Later running rows are as distinct as the tables that make them; only
@@ -1702,7 +1723,7 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
          const table_data_of<Ref>& table_data, const column_types_map& column_types,
          const column_names_map& column_names, result_types_map& result_types,
          std::vector<std::string>& result_columns, result_data_of<Ref>& result_data,
-         failure_detail* detail) {
+         failure_detail* detail, const progress_report* progress) {
   result_types.clear();
   result_columns.clear();
   result_data.clear();
@@ -1729,8 +1750,15 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
 
   for (std::size_t t = 1; t < join_tables.size(); ++t) {
     const std::string& name = join_tables[t];
+    // A step's rows are those of both its sides.
+    const std::string stage = "joining " + name;
+    const std::size_t step_rows =
+        running.row_count + table_data.at(name).size() / column_names.at(name).size();
+    const step_count counted = [&](std::size_t rows) {
+      report(progress, stage, rows, step_rows, "rows");
+    };
     int step = join_step(text, running, result_columns, table_data.at(name), column_names.at(name),
-                         column_types.at(name));
+                         column_types.at(name), counted);
     if (step == status_failed) {
       return fail_at(detail, 0,
                      "joining table " + quote(name) + " would give a result too large for memory");
@@ -1784,7 +1812,8 @@ void format_header(const std::vector<std::string>& result_columns,
 template <typename Ref>
 int write_result(std::string_view input, std::string_view text,
                  std::vector<std::string>& result_columns, const result_types_map& result_types,
-                 const result_data_of<Ref>& result_data, const output_sink& sink) {
+                 const result_data_of<Ref>& result_data, const output_sink& sink,
+                 const progress_report* progress) {
   std::sort(result_columns.begin(), result_columns.end());
 
   text_buffer out;
@@ -1827,6 +1856,7 @@ int write_result(std::string_view input, std::string_view text,
   const std::vector<column_view<Ref>> leaders = row_leaders(columns);
   prefetch_batch(text, leaders, 0, rows);
   for (std::size_t first = 0; first < rows; first += batch_rows) {
+    if (first % report_every == 0) report(progress, "writing", first, rows, "rows");
     prefetch_batch(text, leaders, first + batch_rows, rows);
     for (std::size_t row = first; row < std::min(first + batch_rows, rows); ++row) {
       append_row(text, columns, row, out, "\n");
@@ -1844,13 +1874,14 @@ int write_result(std::string_view input, std::string_view text,
   template int parse_row(std::string_view, std::string_view, const std::vector<int>&,             \
                          value_list_of<Ref>&, std::string*, const std::vector<std::string>*);     \
   template int tabla_ertelmezo(std::string_view, table_data_of<Ref>&, column_types_map&,          \
-                               column_names_map&, failure_detail*);                               \
+                               column_names_map&, failure_detail*, const progress_report*);       \
   template int join(std::string_view, const std::vector<std::string>&, const table_data_of<Ref>&, \
                     const column_types_map&, const column_names_map&, result_types_map&,          \
-                    std::vector<std::string>&, result_data_of<Ref>&, failure_detail*);            \
+                    std::vector<std::string>&, result_data_of<Ref>&, failure_detail*,             \
+                    const progress_report*);                                                      \
   template int write_result(std::string_view, std::string_view, std::vector<std::string>&,        \
                             const result_types_map&, const result_data_of<Ref>&,                  \
-                            const output_sink&);
+                            const output_sink&, const progress_report*);
 
 NATJOIN_INSTANTIATE(narrow_ref)
 NATJOIN_INSTANTIATE(wide_ref)

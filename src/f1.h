@@ -82,6 +82,13 @@ using result_data_map = result_data_of<narrow_ref>;
 // fill it only when they fail and where the caller passes one.
 using failure_detail = std::pair<std::size_t, std::string>;
 
+// How far a long stage has got, for a person watching: the stage in a word
+// or two, the units done, the whole (0 where it is not known) and what the
+// units are. The stages call it now and then from their long loops, where
+// one is given.
+using progress_report = std::function<void(std::string_view stage, std::size_t done,
+                                           std::size_t total, std::string_view unit)>;
+
 // ---------------------------------------------------------------------------
 // Text utilities
 
@@ -163,7 +170,7 @@ std::string_view value_text(std::string_view text, Ref value, int code);
 template <typename Ref>
 int tabla_ertelmezo(std::string_view text, table_data_of<Ref>& table_data,
                     column_types_map& column_types, column_names_map& column_names,
-                    failure_detail* detail = nullptr);
+                    failure_detail* detail = nullptr, const progress_report* progress = nullptr);
 
 // ---------------------------------------------------------------------------
 // Natural join
@@ -183,7 +190,7 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
          const table_data_of<Ref>& table_data, const column_types_map& column_types,
          const column_names_map& column_names, result_types_map& result_types,
          std::vector<std::string>& result_columns, result_data_of<Ref>& result_data,
-         failure_detail* detail = nullptr);
+         failure_detail* detail = nullptr, const progress_report* progress = nullptr);
 
 // ---------------------------------------------------------------------------
 // Result file writer
@@ -202,6 +209,7 @@ using output_sink = std::function<int(std::string_view)>;
 template <typename Ref>
 int write_result(std::string_view input, std::string_view text,
                  std::vector<std::string>& result_columns, const result_types_map& result_types,
-                 const result_data_of<Ref>& result_data, const output_sink& sink);
+                 const result_data_of<Ref>& result_data, const output_sink& sink,
+                 const progress_report* progress = nullptr);
 
 #endif  // NATJOIN_F1_H_

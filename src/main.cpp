@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string>
 #include <string_view>
@@ -19,11 +20,34 @@
 
 namespace {
 
-// The output file's descriptor from its opening until it has been completely written and
-// closed, -1 otherwise. The handler of an interruption must empty that file, and a handler can
-// reach no object of the run, only a global one: this is why it is the one global object that
-// natjoin has.
-volatile std::sig_atomic_t output_descriptor = -1;
+// What the handler of an interruption must take back: the output file's descriptor from its
+// opening until it has been completely written and closed (-1 otherwise), which it empties,
+// and whether the progress line is on the terminal, which it erases. A handler can reach no
+// object of the run, only a global one: this is why it is the one global object that natjoin
+// has. It holds (descriptor + 1) * 2, plus 1 while the line is shown.
+volatile std::sig_atomic_t run_state = 0;
+
+int output_descriptor() {
+  return run_state / 2 - 1;
+}
+bool progress_shown() {
+  return run_state % 2 == 1;
+}
+void set_output_descriptor(int fd) {
+  run_state = (fd + 1) * 2 + run_state % 2;
+}
+void set_progress_shown(bool shown) {
+  run_state = run_state / 2 * 2 + (shown ? 1 : 0);
+}
+
+// Takes the progress line off the terminal, leaving the cursor where it began.
+void erase_progress() {
+  if (!progress_shown()) return;
+  if (write(STDERR_FILENO, "\r\033[K", 4) != 4) {
+    // The terminal is gone: nothing to erase.
+  }
+  set_progress_shown(false);
+}
 
 enum message : int {
   files_failed,
@@ -197,10 +221,11 @@ int fail(message m, int input_fd, int output_fd, const char* path, const failure
     if (ftruncate(output_fd, 0) != 0) {
       // Not a regular file (a device or a pipe): nothing to take back.
     }
-    output_descriptor = -1;  // emptied: nothing is left for a signal to take back
+    set_output_descriptor(-1);  // emptied: nothing is left for a signal to take back
     close(output_fd);
   }
   if (input_fd >= 0) close(input_fd);
+  erase_progress();
   if (m == declaration_conflict) {
     say(declaration_conflict);
     m = join_step_failed;
@@ -224,9 +249,12 @@ sigset_t interruption_set() {
 // so that whoever started the run sees it interrupted. Only async-signal-safe calls: the
 // signal may arrive anywhere. The raised signal is blocked until the handler returns.
 void end_interrupted(int signal) {
-  const int fd = output_descriptor;
+  const int fd = output_descriptor();
   if (fd >= 0 && ftruncate(fd, 0) != 0) {
     // Not a regular file: nothing to take back.
+  }
+  if (progress_shown() && write(STDERR_FILENO, "\r\033[K", 4) != 4) {
+    // The terminal is gone: nothing to erase.
   }
   std::signal(signal, SIG_DFL);
   std::raise(signal);
@@ -254,7 +282,7 @@ int close_output(int fd, const char* path) {
   sigset_t before;
   sigprocmask(SIG_BLOCK, &interrupting, &before);
   const int error = close(fd) == 0 ? 0 : errno;
-  output_descriptor = -1;
+  set_output_descriptor(-1);
   if (error != 0 && truncate(path, 0) != 0) {
     // Nothing more can be done about an output that cannot be truncated.
   }
@@ -262,17 +290,62 @@ int close_output(int fd, const char* path) {
   return error;
 }
 
+double seconds_now() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// A count with its thousands apart: 1,234,567.
+std::string grouped(std::size_t n) {
+  const std::string digits = std::to_string(n);
+  std::string out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+// The progress line for a person at a terminal: once a run has lasted a second, one line on
+// standard error, redrawn in place a few times a second, with the stage and how far it has
+// got, such as "natjoin: joining Dept: 47% of 2,000,000 rows". It is erased when the run ends.
+progress_report progress_line() {
+  const double start = seconds_now();
+  double drawn = 0;
+  return [start, drawn](std::string_view stage, std::size_t done, std::size_t total,
+                        std::string_view unit) mutable {
+    const double now = seconds_now();
+    if (now - start < 1 || now - drawn < 0.25) return;
+    drawn = now;
+    std::string line = "\rnatjoin: ";
+    line.append(stage);
+    line += ": ";
+    if (total != 0) {
+      line += std::to_string(done * 100 / total);
+      line += "% of ";
+      line += grouped(total);
+    } else {
+      line += grouped(done);
+    }
+    line += ' ';
+    line.append(unit);
+    line += "\033[K";
+    if (write(STDERR_FILENO, line.data(), line.size()) > 0) set_progress_shown(true);
+  };
+}
+
 // The stages from the table reader on, with values stored in the form Ref,
 // which the size of the table text decides.
 template <typename Ref>
 int run_tables(std::string_view input, std::string_view rest,
                const std::vector<std::string>& join_tables, const char* output_path, int output_fd,
-               const char*& path, failure_detail& detail) {
+               const char*& path, failure_detail& detail, const progress_report* progress) {
   table_data_of<Ref> table_data;
   column_types_map column_types;
   column_names_map column_names;
   if (guarded(detail, [&] {
-        return tabla_ertelmezo(rest, table_data, column_types, column_names, &detail);
+        return tabla_ertelmezo(rest, table_data, column_types, column_names, &detail, progress);
       }) != status_ok) {
     return fail(tables_failed, -1, output_fd, path, detail);
   }
@@ -282,7 +355,7 @@ int run_tables(std::string_view input, std::string_view rest,
   result_data_of<Ref> result_data;
   int joined = guarded(detail, [&] {
     return join(rest, join_tables, table_data, column_types, column_names, result_types,
-                result_columns, result_data, &detail);
+                result_columns, result_data, &detail, progress);
   });
   if (joined == status_conflict) return fail(declaration_conflict, -1, output_fd, path, detail);
   if (joined != status_ok) return fail(join_step_failed, -1, output_fd, path, detail);
@@ -295,7 +368,7 @@ int run_tables(std::string_view input, std::string_view rest,
     return status_failed;
   };
   if (guarded(detail, [&] {
-        return write_result(input, rest, result_columns, result_types, result_data, sink);
+        return write_result(input, rest, result_columns, result_types, result_data, sink, progress);
       }) != status_ok) {
     if (write_error != 0) detail = {0, write_reason(write_error)};
     return fail(files_failed, -1, output_fd, path, detail);
@@ -306,6 +379,7 @@ int run_tables(std::string_view input, std::string_view rest,
     detail = {0, write_reason(close_error)};
     return fail(files_failed, -1, -1, path, detail);
   }
+  erase_progress();
   return status_ok;
 }
 
@@ -314,8 +388,11 @@ int run(const char* input_path, const char* output_path) {
   const char* path = input_path;  // the file that the detail speaks of
   int input_fd;
   int output_fd;
+  // Only a person at a terminal is shown how far a long run has got.
+  const progress_report line = progress_line();
+  const progress_report* progress = isatty(STDERR_FILENO) == 1 ? &line : nullptr;
   open_files(input_path, output_path, input_fd, output_fd, detail, path);
-  output_descriptor = output_fd;
+  set_output_descriptor(output_fd);
   if (input_fd < 0 || output_fd < 0) return fail(files_failed, input_fd, output_fd, path, detail);
 
   // The input is read once; the stages parse it and the writer copies the
@@ -341,9 +418,11 @@ int run(const char* input_path, const char* output_path) {
     return fail(join_failed, -1, output_fd, path, detail);
   }
   if (rest.size() < narrow_text_limit) {
-    return run_tables<narrow_ref>(input, rest, join_tables, output_path, output_fd, path, detail);
+    return run_tables<narrow_ref>(input, rest, join_tables, output_path, output_fd, path, detail,
+                                  progress);
   }
-  return run_tables<wide_ref>(input, rest, join_tables, output_path, output_fd, path, detail);
+  return run_tables<wide_ref>(input, rest, join_tables, output_path, output_fd, path, detail,
+                              progress);
 }
 
 }  // namespace

@@ -54,6 +54,8 @@ struct run_options {
   std::vector<int> ignored{};      // signals that the run inherits as ignored
   int signal = 0;                  // sent to the run signal_delay after it started; 0 for none
   std::chrono::microseconds signal_delay{0};
+  std::chrono::microseconds pause{
+      0};                           // the run is stopped this long, signal_delay after it started
   bool stderr_on_terminal = false;  // standard error on a pseudo-terminal
 };
 
@@ -124,6 +126,13 @@ outcome run_natjoin(const fs::path& folder, const std::vector<std::string>& args
     // another process.
     std::this_thread::sleep_for(options.signal_delay);
     kill(child, options.signal);
+  }
+  if (options.pause.count() != 0) {
+    // A run held still outlasts its own work, as a long run would.
+    std::this_thread::sleep_for(options.signal_delay);
+    kill(child, SIGSTOP);
+    std::this_thread::sleep_for(options.pause);
+    kill(child, SIGCONT);
   }
   int wait_status = 0;
   waitpid(child, &wait_status, 0);
@@ -587,6 +596,56 @@ TEST_F(E2E, TellsNothingMoreOnSuccess) {
   outcome seen = run_natjoin(dir, {"in.txt", "out.txt"}, on_terminal());
   EXPECT_EQ(seen.status, 0);
   EXPECT_EQ(seen.err, "");
+}
+
+// A product of 4,000 rows by 4,000 narrowed by a third table: about a second
+// of joining, and a small result.
+std::string long_join_input() {
+  std::string input = "join(A, B, C)\n\nA(x int, p int)\n";
+  for (int i = 0; i < 4000; ++i) input += std::to_string(i) + "," + std::to_string(i % 50) + "\n";
+  input += "\nB(y int, q int)\n";
+  for (int i = 0; i < 4000; ++i) input += std::to_string(i) + "," + std::to_string(i % 70) + "\n";
+  return input + "\nC(p int, q int, z int)\n1,1,7\n";
+}
+
+// A run that lasts more than a second shows a person at a terminal how far it
+// has got, on one line that it redraws in place and erases at the end; the
+// run is held still for a while, early, so that it lasts that long.
+TEST_F(E2E, ShowsProgressOnATerminalAndErasesIt) {
+  write_file(dir / "in.txt", long_join_input());
+  outcome plain = run_natjoin(dir, {"in.txt", "out.txt"});
+  ASSERT_EQ(plain.status, 0);
+  EXPECT_EQ(plain.err, "");
+  const std::string expected = read_file(dir / "out.txt");
+
+  run_options options = on_terminal();
+  options.signal_delay = std::chrono::milliseconds(20);
+  options.pause = std::chrono::milliseconds(1200);
+  outcome seen = run_natjoin(dir, {"in.txt", "out.txt"}, options);
+  EXPECT_EQ(seen.status, 0);
+  EXPECT_EQ(seen.out, "");
+  EXPECT_TRUE(read_file(dir / "out.txt") == expected);
+  EXPECT_EQ(seen.err.rfind("\rnatjoin: ", 0), 0u) << seen.err;
+  EXPECT_NE(seen.err.find(" rows\033[K"), std::string::npos) << seen.err;
+  EXPECT_EQ(seen.err.find('\n'), std::string::npos) << seen.err;
+  // Erased at the end: the cursor is back at the start of an empty line.
+  EXPECT_TRUE(seen.err.ends_with("\r\033[K")) << seen.err;
+}
+
+// A failure erases the line before its message and detail line: here a
+// full disk met once the long join is done.
+TEST_F(E2E, ErasesProgressBeforeTheDetailLine) {
+  write_file(dir / "in.txt", long_join_input());
+  run_options options = on_terminal();
+  options.signal_delay = std::chrono::milliseconds(20);
+  options.pause = std::chrono::milliseconds(1200);
+  outcome seen = run_natjoin(dir, {"in.txt", "/dev/full"}, options);
+  EXPECT_EQ(seen.status, 1);
+  EXPECT_EQ(seen.out, files_message);
+  const std::size_t detail = seen.err.find("\r\033[Knatjoin: /dev/full: cannot write it");
+  EXPECT_NE(detail, std::string::npos) << seen.err;
+  EXPECT_EQ(seen.err.find("\rnatjoin: joining"), 0u) << seen.err;
+  EXPECT_EQ(std::count(seen.err.begin(), seen.err.end(), '\n'), 1) << seen.err;
 }
 
 // ---------------------------------------------------------------------------
