@@ -909,6 +909,10 @@ struct kept_keys {
 // The longest value that a word holds, with its length.
 constexpr std::size_t packed_bytes = 7;
 
+// The words double the memory of the slots; an indexed side of more rows
+// than this, already large beside the input, does without them.
+constexpr std::size_t packed_rows = std::size_t{1} << 22;
+
 std::uint64_t pack_key(std::string_view key) {
   unsigned char bytes[8] = {};
   for (std::size_t i = 0; i < key.size(); ++i) bytes[i] = static_cast<unsigned char>(key[i]);
@@ -954,7 +958,7 @@ void index_keys(std::string_view text, const std::vector<column_view<Ref>>& key,
                 row_slots& slots, row_numbers& ids, kept_keys& kept, const step_count& counted) {
   ids.resize(rows);
   const bool keep = rows * key.size() <= kept_key_texts;
-  bool pack = !keep && key.size() == 1;
+  bool pack = !keep && key.size() == 1 && rows <= packed_rows;
   if (pack) kept.words.resize(slots.size());
   std::uint64_t hashes[block_rows];
   std::vector<std::string_view> keys(block_rows * key.size());
