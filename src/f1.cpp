@@ -1612,24 +1612,34 @@ constexpr std::size_t batch_rows = 32;
 // A table of this many values or fewer stays in the cache once read.
 constexpr std::size_t cached_values = std::size_t{1} << 16;
 
-// Of columns, one for each joined table that they read, the first in its
-// table's rows: the values of a row lie together, and so do their texts in
-// its line, so that asking for one of them brings most of the others.
+// Of columns, for each joined table that they read, the first and the last
+// in its table's rows: the values of a row lie together, and so do their
+// texts in its line, so that asking for the two ends brings the others.
 template <typename Ref>
 std::vector<column_view<Ref>> row_leaders(const std::vector<column_view<Ref>>& columns) {
-  std::vector<column_view<Ref>> leaders;
+  std::vector<column_view<Ref>> firsts;
+  std::vector<column_view<Ref>> lasts;
   for (const column_view<Ref>& column : columns) {
     if (column.values->size() <= cached_values) continue;
-    auto same = std::find_if(leaders.begin(), leaders.end(), [&](const column_view<Ref>& leader) {
+    auto same = std::find_if(firsts.begin(), firsts.end(), [&](const column_view<Ref>& leader) {
       return leader.values == column.values && leader.rows == column.rows;
     });
-    if (same == leaders.end()) {
-      leaders.push_back(column);
-    } else if (column.index < same->index) {
-      *same = column;
+    if (same == firsts.end()) {
+      firsts.push_back(column);
+      lasts.push_back(column);
+      continue;
     }
+    column_view<Ref>& last = lasts[static_cast<std::size_t>(same - firsts.begin())];
+    if (column.index < same->index) *same = column;
+    if (column.index > last.index) last = column;
   }
-  return leaders;
+  for (const column_view<Ref>& last : lasts) {
+    const bool apart = std::none_of(firsts.begin(), firsts.end(), [&](const column_view<Ref>& c) {
+      return c.values == last.values && c.rows == last.rows && c.index == last.index;
+    });
+    if (apart) firsts.push_back(last);
+  }
+  return firsts;
 }
 
 // Asks for what the batch of rows from first will read; columns are the
