@@ -1201,6 +1201,8 @@ struct running_result {
   std::size_t row_count = 0;
   // The number of the first table's columns, which come first.
   std::size_t first_width = 0;
+  // The memory that the process may use, read once for the run.
+  std::size_t memory = 0;
 };
 
 template <typename Ref>
@@ -1271,10 +1273,10 @@ std::size_t count_result(const step_groups& groups) {
 }
 
 // Whether an array of count entries of size bytes fits in the share of
-// memory that a result may take: half of what the process may use, the
-// other half holding the input, the tables and the work of the step.
-bool fits(std::size_t count, std::size_t size) {
-  return count <= memory_limit() / 2 / size;
+// memory that a result may take: half of limit, what the process may use,
+// the other half holding the input, the tables and the work of the step.
+bool fits(std::size_t count, std::size_t size, std::size_t limit) {
+  return count <= limit / 2 / size;
 }
 
 // ---------------------------------------------------------------------------
@@ -1466,7 +1468,8 @@ int join_step(std::string_view text, running_result<Ref>& running,
   const std::size_t total = count_result(groups);
   // A result that memory cannot hold fails here, at once, instead of being
   // built until the system stops the process.
-  if (total >= max_rows || !fits(total, tables * sizeof(std::uint32_t))) return status_failed;
+  if (total >= max_rows || !fits(total, tables * sizeof(std::uint32_t), running.memory))
+    return status_failed;
 
   for (std::size_t t = 0; t + 1 < tables; ++t) {
     row_numbers next;
@@ -1758,6 +1761,7 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
   running.rows.emplace_back();
   running.row_count = first_data.size() / result_columns.size();
   running.first_width = result_columns.size();
+  running.memory = memory_limit();
   if (running.row_count >= max_rows) {
     return fail_at(detail, 0, "the result would have 2^32 - 1 rows or more");
   }
@@ -1791,7 +1795,7 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
   bool commas = false;
   for (const std::string& name : join_tables) commas = commas || holds_commas(table_data.at(name));
   if (commas) {
-    if (!fits(running.row_count, 4 * sizeof(std::uint64_t))) {
+    if (!fits(running.row_count, 4 * sizeof(std::uint64_t), running.memory)) {
       return fail_at(detail, 0, "the result is too large for memory to find its repeated rows");
     }
     running.row_count = drop_repeats(text, running, result_columns);
@@ -1830,8 +1834,9 @@ int write_result(std::string_view input, std::string_view text,
                  const progress_report* progress) {
   std::sort(result_columns.begin(), result_columns.end());
 
+  // The buffer grows as the text does, up to about a block: a small output
+  // takes little memory.
   text_buffer out;
-  out.bytes.resize(block_size + (std::size_t{1} << 16));
   // Hands out to the sink once it has grown to a block.
   auto flush_full = [&]() -> int {
     if (out.used < block_size) return status_ok;
