@@ -879,8 +879,12 @@ void hash_block(std::string_view text, const std::vector<column_view<Ref>>& colu
                 std::uint64_t* hashes, std::string_view* keys,
                 const std::uint64_t* words = nullptr) {
   // Columns read in the order of their table's rows the processor fetches
-  // ahead by itself.
+  // ahead by itself. The first block asks for itself as well.
   if (columns.front().rows != nullptr) {
+    if (begin == 0) {
+      prefetch_values(columns, 0, std::min(end + block_rows, rows));
+      prefetch_texts(text, columns, 0, std::min(end, rows));
+    }
     prefetch_values(columns, std::min(end + block_rows, rows),
                     std::min(end + 2 * block_rows, rows));
     prefetch_texts(text, columns, std::min(end, rows), std::min(end + block_rows, rows));
@@ -962,8 +966,6 @@ void index_keys(std::string_view text, const std::vector<column_view<Ref>>& key,
   if (pack) kept.words.resize(slots.size());
   std::uint64_t hashes[block_rows];
   std::vector<std::string_view> keys(block_rows * key.size());
-  prefetch_values(key, 0, std::min(2 * block_rows, rows));
-  prefetch_texts(text, key, 0, std::min(block_rows, rows));
   for (std::size_t begin = 0; begin < rows; begin += block_rows) {
     const std::size_t end = std::min(begin + block_rows, rows);
     if (begin % report_every == 0) counted(begin);
@@ -1010,8 +1012,6 @@ void probe_keys(std::string_view text, const std::vector<column_view<Ref>>& inde
   std::uint64_t hashes[block_rows];
   std::uint32_t candidates[block_rows];
   std::vector<std::string_view> keys(block_rows * key.size());
-  prefetch_values(key, 0, std::min(2 * block_rows, rows));
-  prefetch_texts(text, key, 0, std::min(block_rows, rows));
   for (std::size_t begin = 0; begin < rows; begin += block_rows) {
     const std::size_t end = std::min(begin + block_rows, rows);
     if (begin % report_every == 0) counted(begin);
@@ -1386,17 +1386,6 @@ void keep_first_new(std::string_view text, const std::vector<column_view<Ref>>& 
     const std::size_t kept = keep_first_rows(text, columns, group, count, slots);
     for (std::size_t i = 0; i < kept; ++i) groups.match[group[i]] = static_cast<std::uint32_t>(k);
   }
-}
-
-// The columns of a table as the rows of that table read them.
-template <typename Ref>
-std::vector<column_view<Ref>> table_columns(const value_list_of<Ref>& values,
-                                            const std::vector<int>& codes) {
-  std::vector<column_view<Ref>> columns;
-  for (std::size_t j = 0; j < codes.size(); ++j) {
-    columns.push_back({&values, j, codes.size(), nullptr, codes[j]});
-  }
-  return columns;
 }
 
 // Whether a char value of the table holds a ",": only those carry the mark.
