@@ -139,8 +139,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     out.append(block);
     return 0;
   };
-  check(write_result(input, rest, result_columns, result_types, result_data, sink) == status_ok,
-        "write_result failed with a sink that never fails");
+  check(
+      write_result(input, rest, result_columns, result_types, result_data, sink, "\n") == status_ok,
+      "write_result failed with a sink that never fails");
   std::string copy;  // the input, its "\r\n" line ends made "\n", then "\n"
   for (std::size_t at = 0, next = 0; next != std::string_view::npos; at = next + 2) {
     next = input.find("\r\n", at);

@@ -1582,7 +1582,7 @@ void copy_bytes(std::string_view text, std::size_t from, std::size_t n, char* ou
 // quotes, which are the quotes that enclose the value in the text.
 template <typename Ref>
 void append_row(std::string_view text, const std::vector<column_view<Ref>>& columns,
-                std::size_t row, text_buffer& out, const char* end = "") {
+                std::size_t row, text_buffer& out, std::string_view end = {}) {
   for (std::size_t j = 0; j < columns.size(); ++j) {
     const column_view<Ref>& column = columns[j];
     const std::string_view value = text_at(text, column, row);
@@ -1594,7 +1594,7 @@ void append_row(std::string_view text, const std::vector<column_view<Ref>>& colu
     copy_bytes(text, from, to - from, put, column.cached);
     out.used = static_cast<std::size_t>(put - out.bytes.data()) + (to - from);
   }
-  for (; *end != '\0'; ++end) *room(out, 1) = *end, ++out.used;
+  append_bytes(out, end);
 }
 
 // Rows are formatted a batch at a time, so that the values and the slots a
@@ -1802,7 +1802,8 @@ namespace {
 constexpr std::size_t block_size = 1 << 20;
 
 void format_header(const std::vector<std::string>& result_columns,
-                   const result_types_map& result_types, text_buffer& out) {
+                   const result_types_map& result_types, std::string_view line_end,
+                   text_buffer& out) {
   std::string header = "result(";
   for (std::size_t i = 0; i < result_columns.size(); ++i) {
     if (i != 0) header += ", ";
@@ -1810,8 +1811,42 @@ void format_header(const std::vector<std::string>& result_columns,
     int code = result_types.at(result_columns[i]);
     header += code < 0 ? " int" : " char(" + std::to_string(code) + ")";
   }
-  header += ")\n";
+  header += ")";
+  header += line_end;
   append_bytes(out, header);
+}
+
+// Appends lines, whose line ends are a bare "\n", each with line_end instead.
+void append_lines(std::string_view lines, std::string_view line_end, text_buffer& out) {
+  if (line_end == "\n") return append_bytes(out, lines);
+  for (std::size_t end; (end = lines.find('\n')) != std::string_view::npos;) {
+    append_bytes(out, lines.substr(0, end));
+    append_bytes(out, line_end);
+    lines.remove_prefix(end + 1);
+  }
+  append_bytes(out, lines);
+}
+
+// Appends a piece of the input with every line end made line_end. A line
+// ends at "\n", and a "\r" right before it belongs to the line end.
+void append_copy(std::string_view piece, std::string_view line_end, text_buffer& out) {
+  for (std::size_t at = 0;;) {
+    const std::size_t cr = piece.find("\r\n", at);
+    append_lines(piece.substr(at, (cr == std::string_view::npos ? piece.size() : cr) - at),
+                 line_end, out);
+    if (cr == std::string_view::npos) return;
+    append_bytes(out, line_end);
+    at = cr + 2;
+  }
+}
+
+// How much of rest the copy takes at once: about a block, up to the end of
+// its last line; a line longer than that is cut, but never inside a "\r\n".
+std::size_t copy_piece(std::string_view rest) {
+  const std::size_t take = std::min(rest.size(), block_size);
+  const std::size_t last = rest.rfind('\n', take - 1);
+  if (last != std::string_view::npos) return last + 1;
+  return take < rest.size() && rest[take - 1] == '\r' ? take - 1 : take;
 }
 
 }  // namespace
@@ -1820,7 +1855,7 @@ template <typename Ref>
 int write_result(std::string_view input, std::string_view text,
                  std::vector<std::string>& result_columns, const result_types_map& result_types,
                  const result_data_of<Ref>& result_data, const output_sink& sink,
-                 const progress_report* progress) {
+                 std::string_view line_end, const progress_report* progress) {
   std::sort(result_columns.begin(), result_columns.end());
 
   // The buffer grows as the text does, up to about a block: a small output
@@ -1834,25 +1869,19 @@ int write_result(std::string_view input, std::string_view text,
     return written;
   };
 
-  // The copy of the input: every line with a line end of "\n". Since the end
-  // of the input is noticed only by a read that runs into it, an input that
-  // ends with a line end gives one more, empty, line; either way the copy is
-  // the input, its "\r\n" line ends made "\n", plus one "\n".
-  for (std::size_t pos = 0; pos < input.size();) {
-    std::size_t cr = input.find("\r\n", pos);
-    std::size_t end = cr == std::string_view::npos ? input.size() : cr;
-    for (std::size_t take; pos < end; pos += take) {
-      take = std::min(end - pos, block_size);
-      append_bytes(out, input.substr(pos, take));
-      if (flush_full() != status_ok) return status_failed;
-    }
-    if (cr != std::string_view::npos) {
-      append_bytes(out, "\n");
-      pos = cr + 2;
-    }
+  // The copy of the input: every line with line_end. Since the end of the
+  // input is noticed only by a read that runs into it, an input that ends
+  // with a line end gives one more, empty, line; either way the last line,
+  // empty or not, gets one.
+  for (std::string_view rest = input; !rest.empty();) {
+    const std::size_t take = copy_piece(rest);
+    append_copy(rest.substr(0, take), line_end, out);
+    rest.remove_prefix(take);
+    if (flush_full() != status_ok) return status_failed;
   }
-  append_bytes(out, "\n\n");
-  format_header(result_columns, result_types, out);
+  append_bytes(out, line_end);
+  append_bytes(out, line_end);
+  format_header(result_columns, result_types, line_end, out);
 
   std::vector<column_view<Ref>> columns;
   for (const std::string& name : result_columns) {
@@ -1867,7 +1896,7 @@ int write_result(std::string_view input, std::string_view text,
     if (first % report_every == 0) report(progress, "writing", first, rows, "rows");
     prefetch_batch(text, leaders, first + batch_rows, rows);
     for (std::size_t row = first; row < std::min(first + batch_rows, rows); ++row) {
-      append_row(text, columns, row, out, "\n");
+      append_row(text, columns, row, out, line_end);
     }
     if (flush_full() != status_ok) return status_failed;
   }
@@ -1889,7 +1918,7 @@ int write_result(std::string_view input, std::string_view text,
                     const progress_report*);                                                      \
   template int write_result(std::string_view, std::string_view, std::vector<std::string>&,        \
                             const result_types_map&, const result_data_of<Ref>&,                  \
-                            const output_sink&, const progress_report*);
+                            const output_sink&, std::string_view, const progress_report*);
 
 NATJOIN_INSTANTIATE(narrow_ref)
 NATJOIN_INSTANTIATE(wide_ref)

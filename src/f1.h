@@ -202,7 +202,8 @@ using output_sink = std::function<int(std::string_view)>;
 // Writes the output file through sink: the lines of input, the separator
 // line, the "result(" declaration with result_columns sorted by byte order
 // (sorted in place), then the text of every result row, in result row order.
-// Returns 0, or 1 as soon as sink fails.
+// Every line written ends with line_end, the platform's line end. Returns 0,
+// or 1 as soon as sink fails.
 // REQUIRES: result_columns is not empty, and every one of its names has a
 // type code and a result column, all with rows of one length, whose values
 // lie in text.
@@ -210,6 +211,6 @@ template <typename Ref>
 int write_result(std::string_view input, std::string_view text,
                  std::vector<std::string>& result_columns, const result_types_map& result_types,
                  const result_data_of<Ref>& result_data, const output_sink& sink,
-                 const progress_report* progress = nullptr);
+                 std::string_view line_end, const progress_report* progress = nullptr);
 
 #endif  // NATJOIN_F1_H_

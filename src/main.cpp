@@ -368,7 +368,8 @@ int run_tables(std::string_view input, std::string_view rest,
     return status_failed;
   };
   if (guarded(detail, [&] {
-        return write_result(input, rest, result_columns, result_types, result_data, sink, progress);
+        return write_result(input, rest, result_columns, result_types, result_data, sink, "\n",
+                            progress);
       }) != status_ok) {
     if (write_error != 0) detail = {0, write_reason(write_error)};
     return fail(files_failed, -1, output_fd, path, detail);

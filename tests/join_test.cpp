@@ -203,13 +203,13 @@ TEST(Join, EmptiesTheResultContainersFirst) {
 
 template <typename Ref>
 std::string write_to_string(std::string_view input, const catalogue_of<Ref>& c,
-                            run_result_of<Ref>& r) {
+                            run_result_of<Ref>& r, std::string_view line_end = "\n") {
   std::string out;
   output_sink sink = [&](std::string_view block) {
     out.append(block);
     return 0;
   };
-  EXPECT_EQ(write_result(input, c.text, r.columns, r.types, r.data, sink), 0);
+  EXPECT_EQ(write_result(input, c.text, r.columns, r.types, r.data, sink, line_end), 0);
   return out;
 }
 
@@ -227,6 +227,29 @@ TEST(Writer, WritesTheWorkedExample) {
   EXPECT_EQ(write_to_string(cut, c, r).substr(cut.size(), 9), "\n\nresult(");
 }
 
+// Every line written ends with the line end given, whichever line end it had
+// in the input; a "\r" is part of a line end only right before a "\n", also
+// where the copy is taken a block at a time.
+TEST(Writer, EndsEveryLineWithTheLineEndItIsGiven) {
+  catalogue c = load("A(x int)\n1\n");
+  run_result r = run_join(c, {"A"});
+  const std::string line((1 << 20) - 1, 'x');  // its "\r" ends the first block of the copy
+  struct {
+    std::string input, line_end, copy;
+  } cases[] = {
+      {"a\r\nb\nc\rd", "\n", "a\nb\nc\rd\n\n"},
+      {"a\r\nb\nc\rd", "\r\n", "a\r\nb\r\nc\rd\r\n\r\n"},
+      {"a\n\r\n", "\r\n", "a\r\n\r\n\r\n\r\n"},
+      {line + "\r\nb", "\n", line + "\nb\n\n"},
+      {line + "\r\n", "\r\n", line + "\r\n\r\n\r\n"},
+  };
+  for (const auto& k : cases) {
+    const std::string le = k.line_end;
+    EXPECT_TRUE(write_to_string(k.input, c, r, le) == k.copy + "result(x int)" + le + "1" + le)
+        << k.input.substr(0, 12) << " with " << (le == "\n" ? "LF" : "CR LF");
+  }
+}
+
 TEST(Writer, DeclaresAndQuotesByTheTypeCode) {
   catalogue c =
       load("T(Zone char(0x), area char(-3), id2 int, id char(4))\n1,2,3,'a,'''\n1,2,3,'a,'''\n");
@@ -240,7 +263,8 @@ TEST(Writer, ReportsAFailingSink) {
   run_result r = run_join(c, {"A", "B"});
   int calls = 0;
   output_sink full = [&](std::string_view) { return ++calls, 1; };
-  EXPECT_EQ(write_result(std::string(3 << 20, 'x'), c.text, r.columns, r.types, r.data, full), 1);
+  EXPECT_EQ(write_result(std::string(3 << 20, 'x'), c.text, r.columns, r.types, r.data, full, "\n"),
+            1);
   EXPECT_EQ(calls, 1);  // nothing more is written after the first failure
 }
 
