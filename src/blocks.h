@@ -1,11 +1,14 @@
 // Memory blocks for the large arrays of a run: the input, the value lists,
 // the hash tables and the row numbers of the join.
 //
-// A block of at least big_block bytes is mapped on its own, starting on a
-// huge page boundary, and asked for in huge pages where the system grants
-// them: one fault then brings 2 MiB instead of 4 KiB, which is most of the
-// cost of memory that is touched once. Smaller blocks come from malloc.
-// Where huge pages are not granted, the same blocks work in small pages.
+// A block of at least big_block bytes is mapped on its own. On Linux it
+// starts on a huge page boundary and is asked for in huge pages where the
+// system grants them: one fault then brings 2 MiB instead of 4 KiB, which is
+// most of the cost of memory that is touched once. Where huge pages are not
+// granted, and on other POSIX systems, the same blocks work in small pages;
+// on Windows, whose large pages need a privilege that ordinary users lack,
+// they come from VirtualAlloc in small pages. Smaller blocks come from
+// malloc. blocks-posix.cpp and blocks-win32.cpp map and unmap.
 #ifndef NATJOIN_BLOCKS_H_
 #define NATJOIN_BLOCKS_H_
 
@@ -23,6 +26,13 @@ void* acquire_block(std::size_t bytes);
 
 // Gives back a block from acquire_block, with the size that was asked for.
 void release_block(void* block, std::size_t bytes) noexcept;
+
+// Maps a block of bytes bytes on its own, aligned at least to a page, for
+// acquire_block. Returns nullptr when the system refuses.
+void* map_block(std::size_t bytes);
+
+// Unmaps a block from map_block, with the size that was asked for.
+void unmap_block(void* block, std::size_t bytes) noexcept;
 
 // Lets a standard container keep its elements in blocks. Elements that are
 // made without a value are left uninitialised rather than zero-filled, since

@@ -1,35 +1,10 @@
+// The texts of the cgroup files, read on any system, so that tests run everywhere.
 #include "memory_limit.h"
-
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 
 namespace {
-
-// The machine's memory in bytes, or no_memory_limit where it is unknown.
-std::size_t physical_memory() {
-  long pages = sysconf(_SC_PHYS_PAGES);
-  long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return no_memory_limit;
-  return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page_size);
-}
-
-// The soft limit of resource in bytes, or no_memory_limit where there is none.
-std::size_t resource_limit(int resource) {
-  rlimit limit;
-  if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return no_memory_limit;
-  return static_cast<std::size_t>(std::min<rlim_t>(limit.rlim_cur, no_memory_limit));
-}
-
-// The whole text of the file at path; the empty text where it cannot be read.
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Whether the comma-separated list of controllers holds name.
 bool has_controller(std::string_view controllers, std::string_view name) {
@@ -54,15 +29,6 @@ void add_limit_files(const std::string& dir, std::string_view path, std::string_
 }
 
 }  // namespace
-
-std::size_t memory_limit() {
-  std::size_t limit =
-      std::min({physical_memory(), resource_limit(RLIMIT_AS), resource_limit(RLIMIT_DATA)});
-  for (const std::string& file : parse_cgroup_limit_files(read_text("/proc/self/cgroup"))) {
-    limit = std::min(limit, parse_cgroup_memory_limit(read_text(file)));
-  }
-  return limit;
-}
 
 std::size_t parse_cgroup_memory_limit(std::string_view text) {
   // v1 writes its largest figure, about 2^63 rounded down to a page, for no limit.

@@ -18,11 +18,14 @@
 // The figure that stands for no limit: the largest size.
 inline constexpr std::size_t no_memory_limit = static_cast<std::size_t>(-1);
 
-// The bytes of memory this process may take: the least of the machine's
-// physical memory, the memory limit of its own cgroup and of the cgroups
-// above it (v2 or v1, read through /proc/self/cgroup), and the soft limits
-// RLIMIT_AS and RLIMIT_DATA. A figure that cannot be read counts as no limit;
-// returns no_memory_limit when none is known.
+// The bytes of memory this process may take. On POSIX systems
+// (memory_limit-posix.cpp): the least of the machine's physical memory, the
+// soft limits RLIMIT_AS and RLIMIT_DATA, and on Linux the memory limit of its
+// own cgroup and of the cgroups above it (v2 or v1, read through
+// /proc/self/cgroup). On Windows (memory_limit-win32.cpp): the least of the
+// machine's physical memory and the job, process and working-set limits of
+// the job object the process runs in. A figure that cannot be read counts as
+// no limit; returns no_memory_limit when none is known.
 std::size_t memory_limit();
 
 // Parses the text of a cgroup's memory limit file (v2 memory.max, v1

@@ -1,0 +1,95 @@
+// The files of a run on POSIX systems: descriptors, and a file known by its device and inode.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "files.h"
+
+std::string_view line_end() {
+  return "\n";
+}
+
+os_handle open_input(const char* path, int& error) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) error = errno;
+  return fd;
+}
+
+os_handle open_output(const char* path, int& error) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) error = errno;
+  return fd;
+}
+
+bool same_file(os_handle input, const char* input_path, const char* output_path) {
+  struct stat input_info;
+  struct stat output_info;
+  const bool input_known = input != no_file ? fstat(static_cast<int>(input), &input_info) == 0
+                                            : stat(input_path, &input_info) == 0;
+  return input_known && stat(output_path, &output_info) == 0 &&
+         input_info.st_dev == output_info.st_dev && input_info.st_ino == output_info.st_ino;
+}
+
+int read_all(os_handle input, block_vector<char>& text, int& error) {
+  const int fd = static_cast<int>(input);
+  struct stat info;
+  std::size_t capacity = 1 << 16;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    capacity = static_cast<std::size_t>(info.st_size) + 1;
+  }
+  std::size_t used = 0;
+  text.resize(capacity);
+  for (;;) {
+    if (used == text.size()) text.resize(text.size() * 2);
+    const ssize_t got = read(fd, text.data() + used, text.size() - used);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      error = errno;
+      return 1;
+    }
+    if (got == 0) break;
+    used += static_cast<std::size_t>(got);
+  }
+  text.resize(used);
+  return 0;
+}
+
+int write_all(os_handle output, std::string_view block, int& error) {
+  while (!block.empty()) {
+    const ssize_t put = write(static_cast<int>(output), block.data(), block.size());
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      error = put == 0 ? EIO : errno;  // no progress and no reason given: an I/O error
+      return 1;
+    }
+    block.remove_prefix(static_cast<std::size_t>(put));
+  }
+  return 0;
+}
+
+void empty_file(os_handle output) {
+  if (ftruncate(static_cast<int>(output), 0) != 0) {
+    // Not a regular file (a device or a pipe): nothing to take back.
+  }
+}
+
+void empty_file_at(const char* path) {
+  if (truncate(path, 0) != 0) {
+    // Nothing more can be done about an output that cannot be truncated.
+  }
+}
+
+int close_file(os_handle file) {
+  return close(static_cast<int>(file)) == 0 ? 0 : errno;
+}
+
+std::string describe_error(int error) {
+  return std::strerror(error);
+}
+
+bool is_file_size_limit(int error) {
+  return error == EFBIG;
+}
