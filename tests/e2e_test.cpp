@@ -18,26 +18,11 @@
 #include <random>
 #include <thread>
 
+#include "e2e_support.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-
-// The bytes of the file at path; an absent file reads as empty.
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::error_code error;
-  const std::uintmax_t size = fs::file_size(path, error);
-  if (error) return {};
-  std::string text(size, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  return text;
-}
-
-void write_file(const fs::path& path, std::string_view text) {
-  std::ofstream(path, std::ios::binary)
-      .write(text.data(), static_cast<std::streamsize>(text.size()));
-}
 
 struct outcome {
   int status = -1;  // the exit status, or -1 when a signal ended the run
@@ -192,27 +177,11 @@ TEST_P(Case, MatchesItsExpectations) {
   EXPECT_EQ(read_file(dir / "in.txt"), read_file(source / "input.txt"));
 }
 
-std::vector<std::string> case_names() {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(NATJOIN_CASES)) {
-    if (entry.is_directory()) names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 INSTANTIATE_TEST_SUITE_P(Files, Case, ::testing::ValuesIn(case_names()),
                          [](const auto& info) { return info.param; });
 
 // ---------------------------------------------------------------------------
 // The command line and the files around a run
-
-constexpr std::string_view small_input =
-    "join(A, B)\nA(x int)\n1\n2\n\nB(x int, y char(1))\n2,'b'\n";
-constexpr std::string_view small_output =
-    "join(A, B)\nA(x int)\n1\n2\n\nB(x int, y char(1))\n2,'b'\n\n\nresult(x int, y "
-    "char(1))\n2,'b'\n";
-constexpr std::string_view files_message = "Nem sikerult megnyitni a file(oka)t!\n";
 
 TEST_F(E2E, IgnoresArgumentsAfterTheSecond) {
   write_file(dir / "in.txt", small_input);
@@ -313,30 +282,6 @@ TEST_F(E2E, ReadsAnInputThatCanBeReadOnlyOnce) {
   EXPECT_EQ(got.status, 0);
   EXPECT_EQ(got.out, "");
   EXPECT_EQ(read_file(dir / "out.txt"), small_output);
-}
-
-// The join of two tables of rows rows each that share no column, so their Cartesian product:
-// rows * rows result rows of 22 bytes. Returns the input file; output, where given, receives the
-// output file that the join must write.
-std::string product_input(int rows, std::string* output = nullptr) {
-  std::vector<std::string> a, b;  // the values as written, quotes included
-  for (int i = 0; i < rows; ++i) {
-    const std::string number = std::to_string(10000000 + i).substr(1);
-    a.push_back("'a" + number + "'");
-    b.push_back("'b" + number + "'");
-  }
-  std::string input = "join(A, B)\nA(a char(8))\n";
-  for (const std::string& value : a) input += value + "\n";
-  input += "\nB(b char(8))\n";
-  for (const std::string& value : b) input += value + "\n";
-  if (output != nullptr) {
-    *output = input + "\n\nresult(a char(8), b char(8))\n";
-    output->reserve(output->size() + std::size_t(rows) * rows * 22);
-    for (const std::string& right : b) {
-      for (const std::string& left : a) *output += left + "," + right + "\n";
-    }
-  }
-  return input;
 }
 
 TEST_F(E2E, FailsCleanlyWhenAProductDoesNotFitInMemory) {
