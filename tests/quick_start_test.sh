@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks that the README's Quick start and CI agree: the section holds
 # exactly two commands, CI runs the second one as written, and the second
-# installs every package that the first does.
+# installs every package that the first does; and that CI runs the Windows
+# section's command as written.
 #
 #   quick_start_test.sh README CI_SCRIPT
 #
@@ -39,4 +40,14 @@ for package in ${first_packages#tools/need }; do
     *) fail "the second command does not install $package, which the first does" ;;
   esac
 done
-echo "quick_start_test.sh: two commands, the second run by $ci as written"
+# The Windows section starts with one command, which CI runs as written too.
+windows=$(awk '/^## /{q = ($0 == "## Windows"); next}
+               q && /^```sh$/ {b = 1; next}
+               q && b && /^```$/ {exit}
+               q && b' "$readme")
+[ "$(printf '%s\n' "$windows" | grep -c .)" -eq 1 ] ||
+  fail "the Windows section should start with one command, not:
+$windows"
+grep -qxF -- "$windows" "$ci" || fail "$ci does not run the Windows command as written: $windows"
+
+echo "quick_start_test.sh: two commands, the second run by $ci as written, and the Windows one"
