@@ -2,6 +2,7 @@
 // its volume serial number and file id.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "files.h"

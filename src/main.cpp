@@ -246,6 +246,35 @@ progress_report progress_line() {
   };
 }
 
+// Writes the output file at path from the result and closes it; a failure ends the run as
+// failed, with the output left empty. Returns the run's status.
+template <typename Ref>
+int write_output_file(std::string_view input, std::string_view rest,
+                      std::vector<std::string>& result_columns,
+                      const result_types_map& result_types, const result_data_of<Ref>& result_data,
+                      const run_files& files, const char* path, failure_detail& detail,
+                      const progress_report* progress) {
+  int write_error = 0;
+  output_sink sink = [&](std::string_view block) {
+    return write_output(files.output, block, write_error);
+  };
+  if (guarded(detail, [&] {
+        return write_result(input, rest, result_columns, result_types, result_data, sink,
+                            line_end(), progress);
+      }) != status_ok) {
+    if (write_error != 0) detail = {0, write_reason(write_error)};
+    return fail(files_failed, files, path, detail);
+  }
+  const int close_error = close_output(files.output, path);
+  if (close_error != 0) {
+    // A write error reported only at the close: the output has been taken back all the same.
+    detail = {0, write_reason(close_error)};
+    return fail(files_failed, {}, path, detail);
+  }
+  erase_progress();
+  return status_ok;
+}
+
 // The stages from the table reader on, with values stored in the form Ref,
 // which the size of the table text decides. REQUIRES: the input is closed.
 template <typename Ref>
@@ -273,25 +302,8 @@ int run_tables(std::string_view input, std::string_view rest,
   if (joined != status_ok) return fail(join_step_failed, files, path, detail);
 
   path = output_path;
-  int write_error = 0;
-  output_sink sink = [&](std::string_view block) {
-    return write_output(files.output, block, write_error);
-  };
-  if (guarded(detail, [&] {
-        return write_result(input, rest, result_columns, result_types, result_data, sink,
-                            line_end(), progress);
-      }) != status_ok) {
-    if (write_error != 0) detail = {0, write_reason(write_error)};
-    return fail(files_failed, files, path, detail);
-  }
-  const int close_error = close_output(files.output, output_path);
-  if (close_error != 0) {
-    // A write error reported only at the close: the output has been taken back all the same.
-    detail = {0, write_reason(close_error)};
-    return fail(files_failed, {}, path, detail);
-  }
-  erase_progress();
-  return status_ok;
+  return write_output_file(input, rest, result_columns, result_types, result_data, files, path,
+                           detail, progress);
 }
 
 // Reads the whole input into buffer and closes it. Returns 0, or 1 with detail set.

@@ -23,7 +23,7 @@ void prepare_terminal();
 void write_to_terminal(std::string_view text);
 
 // The text that puts line where the line now shown is, shown bytes wide (0 for none), and
-// leaves the cursor after it.
+// leaves the cursor on that line: after line, or after the spaces that cover a longer one.
 std::string format_redraw(std::string_view line, std::size_t shown);
 
 // The text that erases the line now shown, shown bytes wide, and leaves the cursor where the
