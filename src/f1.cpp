@@ -1579,10 +1579,11 @@ void copy_bytes(std::string_view text, std::size_t from, std::size_t n, char* ou
 
 // Appends the text of one result row, then end: its values in the order of
 // columns, joined by ",", those of char columns (code above 0) between
-// quotes, which are the quotes that enclose the value in the text.
+// quotes, which are the quotes that enclose the value in the text. (No end is
+// "", not {}: memcpy may not be given a null source, even for no bytes.)
 template <typename Ref>
 void append_row(std::string_view text, const std::vector<column_view<Ref>>& columns,
-                std::size_t row, text_buffer& out, std::string_view end = {}) {
+                std::size_t row, text_buffer& out, std::string_view end = "") {
   for (std::size_t j = 0; j < columns.size(); ++j) {
     const column_view<Ref>& column = columns[j];
     const std::string_view value = text_at(text, column, row);
