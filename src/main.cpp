@@ -335,13 +335,11 @@ progress_report progress_line() {
   };
 }
 
-// The stages from the table reader on, with values stored in the form Ref,
-// which the size of the table text decides.
-template <typename Ref>
+// The stages from the table reader on.
 int run_tables(std::string_view input, std::string_view rest,
                const std::vector<std::string>& join_tables, const char* output_path, int output_fd,
                const char*& path, failure_detail& detail, const progress_report* progress) {
-  table_data_of<Ref> table_data;
+  table_data_map table_data;
   column_types_map column_types;
   column_names_map column_names;
   if (guarded(detail, [&] {
@@ -352,7 +350,7 @@ int run_tables(std::string_view input, std::string_view rest,
 
   result_types_map result_types;
   std::vector<std::string> result_columns;
-  result_data_of<Ref> result_data;
+  result_data_map result_data;
   int joined = guarded(detail, [&] {
     return join(rest, join_tables, table_data, column_types, column_names, result_types,
                 result_columns, result_data, &detail, progress);
@@ -418,12 +416,7 @@ int run(const char* input_path, const char* output_path) {
       status_ok) {
     return fail(join_failed, -1, output_fd, path, detail);
   }
-  if (rest.size() < narrow_text_limit) {
-    return run_tables<narrow_ref>(input, rest, join_tables, output_path, output_fd, path, detail,
-                                  progress);
-  }
-  return run_tables<wide_ref>(input, rest, join_tables, output_path, output_fd, path, detail,
-                              progress);
+  return run_tables(input, rest, join_tables, output_path, output_fd, path, detail, progress);
 }
 
 }  // namespace
