@@ -60,10 +60,11 @@ inline std::size_t find_before(std::string_view text, std::size_t at, std::size_
 }
 
 // Passes the lines of text from at, the start of a line, up to the first
-// line that is empty or begins with a byte of stop, and returns where that
-// line starts: text.size() when text ends first. lines counts the lines
-// passed, a last one without a line end among them.
+// line that is empty or begins with a byte of stop, or until lines has
+// reached limit, and returns where the first line not passed starts:
+// text.size() when text ends first. lines counts the lines passed, a last one
+// without a line end among them.
 std::size_t skip_lines(std::string_view text, std::size_t at, std::string_view stop,
-                       std::size_t& lines);
+                       std::size_t& lines, std::size_t limit);
 
 #endif  // NATJOIN_BYTE_SCAN_H_

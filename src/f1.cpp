@@ -11,6 +11,7 @@
 #include "key_groups.h"
 #include "key_index.h"
 #include "memory_limit.h"
+#include "pieces.h"
 #include "repeated_rows.h"
 #include "row_format.h"
 #include "running_result.h"
@@ -313,26 +314,24 @@ int read_char_value(row_cursor& row, int width, std::string_view& value, bool& j
 // Whether a line that begins with c could be blank, or the last one.
 constexpr std::string_view may_be_blank = " \t\r\n";
 
-// The number of lines from the start of rest up to its first blank line: the
-// data rows of the block whose declaration came just before. Most lines
-// begin with a byte that is no blank and so are rows; only the others are
-// read and trimmed one by one.
-std::size_t count_block_rows(std::string_view rest) {
-  std::size_t rows = 0;
-  std::size_t at = 0;
-  while (at < rest.size()) {
-    if (may_be_blank.find(rest[at]) == std::string_view::npos) {
-      at = skip_lines(rest, at, may_be_blank, rows);
+// Passes the data rows of a block from at, the start of a line: the lines up
+// to its first blank line, but no more than limit rows. Returns where the
+// rows passed end, and counts them in rows. Most lines begin with a byte that
+// is no blank and so are rows; only the others are read and trimmed.
+std::size_t pass_rows(std::string_view text, std::size_t at, std::size_t limit, std::size_t& rows) {
+  while (rows < limit && at < text.size()) {
+    if (may_be_blank.find(text[at]) == std::string_view::npos) {
+      at = skip_lines(text, at, may_be_blank, rows, limit);
       continue;
     }
-    std::string_view tail = rest.substr(at);
+    std::string_view rest = text.substr(at);
     std::string_view line;
-    read_line(tail, line);
+    read_line(rest, line);
     if (trim(line).empty()) break;
     ++rows;
-    at = rest.size() - tail.size();
+    at = text.size() - rest.size();
   }
-  return rows;
+  return at;
 }
 
 }  // namespace
@@ -495,93 +494,195 @@ std::size_t read_plain_row(std::string_view text, std::size_t at, const std::vec
   return std::string_view::npos;
 }
 
-// The table whose rows the reader reads: its name, the columns of its first
-// declaration, and its values.
-struct current_table {
+// Where the rows of a declared table go: the columns of its first
+// declaration, its values, the rows that its blocks have so far, and the
+// line of its first declaration.
+struct table_entry {
   std::string name;
   const std::vector<int>* codes = nullptr;
   const std::vector<std::string>* names = nullptr;
   table_values* values = nullptr;
+  std::size_t rows = 0;
+  std::size_t line = 0;
 };
 
-// Reads the declaration line line, rest being the text after it: enters the
-// table into the catalogue, unless its name is taken, and makes it the
-// current table, whose values then have room for the rows of the block.
-int read_declaration(std::string_view line, std::string_view rest, table_data_map& table_data,
-                     column_types_map& column_types, column_names_map& column_names,
-                     current_table& table, std::string* reason) {
+// A run of data rows of one block, which one thread reads: where its first
+// line starts, how many lines it has, the line number of the first, its
+// table, and the row of the table that its first line becomes.
+struct row_piece {
+  std::size_t begin;
+  std::size_t rows;
+  std::size_t first_line;
+  table_entry* table;
+  std::size_t first_row;
+};
+
+// A failure of the reader: the line, or none, and why.
+struct read_failure {
+  std::size_t line = static_cast<std::size_t>(-1);
+  std::string reason;
+};
+
+// What the scan of the blocks finds: the tables, each once however many
+// blocks it has, and the pieces of their rows, in the order of the text.
+struct block_scan {
+  std::map<std::string, table_entry> tables;
+  std::vector<row_piece> pieces;
+};
+
+// Reads the declaration line line: enters the table into the catalogue,
+// unless its name is taken, and returns where its rows go; null when the
+// line is malformed.
+table_entry* read_declaration(std::string_view line, std::size_t line_number,
+                              table_data_map& table_data, column_types_map& column_types,
+                              column_names_map& column_names, block_scan& scan,
+                              std::string* reason) {
+  std::string name;
   std::vector<std::string> names;
   std::vector<int> codes;
-  if (parse_declaration(line, table.name, names, codes, reason) != status_ok) return status_failed;
-  column_types.try_emplace(table.name, std::move(codes));
-  column_names.try_emplace(table.name, std::move(names));
+  if (parse_declaration(line, name, names, codes, reason) != status_ok) return nullptr;
+  column_types.try_emplace(name, std::move(codes));
+  column_names.try_emplace(name, std::move(names));
   // Rows go to the table's first declaration, which a repeated name keeps.
-  table.codes = &column_types.at(table.name);
-  table.names = &column_names.at(table.name);
-  table.values = &table_data[table.name];
-  // The block's rows are counted first, so that the values grow once.
-  table.values->values.reserve(table.values->values.size() +
-                               count_block_rows(rest) * table.codes->size());
+  table_entry& table = scan.tables[name];
+  if (table.values == nullptr) {
+    table = {name,       &column_types.at(name), &column_names.at(name), &table_data[name], 0,
+             line_number};
+  }
+  return &table;
+}
+
+// Cuts the data rows of a block, from at on, into pieces of at most
+// piece_rows rows; line_number is the line before at. Returns where the
+// block's rows end.
+std::size_t cut_block(std::string_view text, std::size_t at, std::size_t piece_rows,
+                      table_entry& table, std::size_t& line_number, block_scan& scan) {
+  for (;;) {
+    std::size_t rows = 0;
+    const std::size_t end = pass_rows(text, at, piece_rows, rows);
+    if (rows == 0) return end;
+    scan.pieces.push_back({at, rows, line_number + 1, &table, table.rows});
+    table.rows += rows;
+    line_number += rows;
+    at = end;
+    if (rows < piece_rows) return end;
+  }
+}
+
+// Scans the blocks of text in order: reads each declaration line, and cuts
+// the rows below it into pieces. Stops at the first malformed declaration,
+// which it records in failure.
+void scan_blocks(std::string_view text, table_data_map& table_data, column_types_map& column_types,
+                 column_names_map& column_names, std::size_t piece_rows, block_scan& scan,
+                 read_failure& failure, const progress_report* progress) {
+  std::size_t line_number = 1;  // the join statement's
+  for (std::size_t at = 0; at < text.size();) {
+    report(progress, "reading", at, text.size(), "bytes");
+    std::string_view rest = text.substr(at);
+    std::string_view line;
+    read_line(rest, line);
+    ++line_number;
+    at = text.size() - rest.size();
+    line = trim(line);
+    if (line.empty()) continue;
+    table_entry* table = read_declaration(line, line_number, table_data, column_types, column_names,
+                                          scan, &failure.reason);
+    if (table == nullptr) {
+      failure.line = line_number;
+      return;
+    }
+    at = cut_block(text, at, piece_rows, *table, line_number, scan);
+  }
+}
+
+// Reads the rows of piece into values, working lists of the thread's own:
+// most rows in one pass, the others through the row parser. Returns 0, or 1
+// with failure filled.
+int read_piece(std::string_view text, const row_piece& piece, table_values& values,
+               read_failure& failure) {
+  const table_entry& table = *piece.table;
+  std::size_t at = piece.begin;
+  for (std::size_t i = 0; i < piece.rows; ++i) {
+    const std::size_t next = read_plain_row(text, at, *table.codes, values);
+    if (next != std::string_view::npos) {
+      at = next;
+      continue;
+    }
+    std::string_view rest = text.substr(at);
+    std::string_view line;
+    read_line(rest, line);
+    at = text.size() - rest.size();
+    if (parse_row(text, trim(line), *table.codes, values, &failure.reason, table.names) !=
+        status_ok) {
+      failure.line = piece.first_line + i;
+      failure.reason = "row of table " + quote(table.name) + ": " + failure.reason;
+      return status_failed;
+    }
+  }
   return status_ok;
 }
 
-// Reads the data row line of the current table.
-int read_row(std::string_view text, std::string_view line, const current_table& table,
-             std::string* reason) {
-  if (parse_row(text, line, *table.codes, *table.values, reason, table.names) == status_ok) {
-    return status_ok;
+// Reads every piece, on up to split.threads threads, into the values of its
+// table, which have room for all its rows; only the calling thread tells
+// progress how far it has got. The long values of a piece are
+// kept apart, in long_values, until every piece has been read.
+void read_pieces(std::string_view text, const std::vector<row_piece>& pieces,
+                 std::vector<std::vector<long_value>>& long_values,
+                 std::vector<read_failure>& failures, const progress_report* progress,
+                 const work_split& split) {
+  std::vector<table_values> working(split.threads);
+  std::vector<char> commas(pieces.size(), 0);
+  run_pieces(split.threads, pieces.size(), [&](std::size_t p, std::size_t thread) {
+    const row_piece& piece = pieces[p];
+    if (thread == 0) report(progress, "reading", piece.begin, text.size(), "bytes");
+    table_values& values = working[thread];
+    values.values.clear();
+    if (read_piece(text, piece, values, failures[p]) != status_ok) return;
+    const std::size_t width = piece.table->codes->size();
+    std::copy(values.values.begin(), values.values.end(),
+              piece.table->values->values.begin() + piece.first_row * width);
+    long_values[p].swap(values.long_values);
+    values.long_values.clear();
+    commas[p] = values.holds_commas;
+    values.holds_commas = false;
+  });
+  for (std::size_t p = 0; p < pieces.size(); ++p) {
+    table_values& table = *pieces[p].table->values;
+    table.long_values.insert(table.long_values.end(), long_values[p].begin(), long_values[p].end());
+    table.holds_commas = table.holds_commas || commas[p] != 0;
   }
-  if (reason != nullptr) *reason = "row of table " + quote(table.name) + ": " + *reason;
-  return status_failed;
-}
-
-// Reads the next line of rest, which is a row of the current table when no
-// declaration is expected: most rows in one pass, the others through the row
-// parser. A blank line has a declaration expected next.
-int read_next_line(std::string_view text, std::string_view& rest, bool& expect_declaration,
-                   table_data_map& table_data, column_types_map& column_types,
-                   column_names_map& column_names, current_table& table, std::string* reason) {
-  if (!expect_declaration) {
-    const std::size_t at = static_cast<std::size_t>(rest.data() - text.data());
-    const std::size_t next = read_plain_row(text, at, *table.codes, *table.values);
-    if (next != std::string_view::npos) {
-      rest = text.substr(next);
-      return status_ok;
-    }
-  }
-  std::string_view line;
-  read_line(rest, line);
-  line = trim(line);
-  if (line.empty()) {
-    expect_declaration = true;
-    return status_ok;
-  }
-  if (!expect_declaration) return read_row(text, line, table, reason);
-  expect_declaration = false;
-  return read_declaration(line, rest, table_data, column_types, column_names, table, reason);
 }
 
 }  // namespace
 
 int tabla_ertelmezo(std::string_view text, table_data_map& table_data,
                     column_types_map& column_types, column_names_map& column_names,
-                    failure_detail* detail, const progress_report* progress) {
+                    failure_detail* detail, const progress_report* progress,
+                    const work_split& split) {
   if (text.size() >= text_limit) return fail_at(detail, 0, "the input is 1 TiB or larger");
-  bool expect_declaration = true;
-  current_table table;
-  std::string reason;
-  std::size_t line_number = 1;  // the join statement's
-  for (std::string_view rest = text; !rest.empty();) {
-    if (line_number % report_every == 0) {
-      report(progress, "reading", text.size() - rest.size(), text.size(), "bytes");
-    }
-    ++line_number;
-    if (read_next_line(text, rest, expect_declaration, table_data, column_types, column_names,
-                       table, detail != nullptr ? &reason : nullptr) != status_ok) {
-      return fail_at(detail, line_number, reason);
-    }
+  block_scan scan;
+  read_failure failure;
+  scan_blocks(text, table_data, column_types, column_names, split.piece_rows, scan, failure,
+              progress);
+  for (auto& [name, table] : scan.tables) {
+    table.values->values.resize(table.rows * table.codes->size());
   }
-  return status_ok;
+  std::vector<std::vector<long_value>> long_values(scan.pieces.size());
+  std::vector<read_failure> failures(scan.pieces.size());
+  read_pieces(text, scan.pieces, long_values, failures, progress, split);
+  // The first malformed line of the text is the one reported, and the tables
+  // declared after it are taken out again: reading stops at that line.
+  for (read_failure& piece : failures) {
+    if (piece.line < failure.line) failure = std::move(piece);
+  }
+  if (failure.line == read_failure().line) return status_ok;
+  for (const auto& [name, table] : scan.tables) {
+    if (table.line < failure.line) continue;
+    table_data.erase(name);
+    column_types.erase(name);
+    column_names.erase(name);
+  }
+  return fail_at(detail, failure.line, std::move(failure.reason));
 }
 
 // ---------------------------------------------------------------------------
@@ -803,7 +904,7 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
          const table_data_map& table_data, const column_types_map& column_types,
          const column_names_map& column_names, result_types_map& result_types,
          std::vector<std::string>& result_columns, result_data_map& result_data,
-         failure_detail* detail, const progress_report* progress) {
+         failure_detail* detail, const progress_report* progress, const work_split& split) {
   result_types.clear();
   result_columns.clear();
   result_data.clear();
@@ -830,22 +931,19 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
 
 // ---------------------------------------------------------------------------
 // Result file writer
+//
+// The output is made in pieces, on several threads where there are, and
+// handed to the sink in order, one piece at a time: first the copy of the
+// input, then the rows.
 
 namespace {
 
-// The output is handed to the sink in blocks of about this size; the buffer
-// grows as the text does, up to about a block, so that a small output takes
-// little memory.
-constexpr std::size_t block_size = 1 << 20;
+// The copy of the input is cut into pieces of about piece_rows times this
+// many bytes.
+constexpr std::size_t bytes_per_row = 32;
 
-// Hands the text of out to sink once it has grown to a block. Returns 1
-// when sink fails.
-int hand_on_full(text_buffer& out, const output_sink& sink) {
-  if (out.used < block_size) return status_ok;
-  const int written = sink(text_of(out));
-  out.used = 0;
-  return written;
-}
+// The rows are cut into pieces of about piece_rows * cells_per_row values.
+constexpr std::size_t cells_per_row = 8;
 
 void format_header(const std::vector<std::string>& result_columns,
                    const result_types_map& result_types, std::string_view line_end,
@@ -886,30 +984,45 @@ void append_copy(std::string_view piece, std::string_view line_end, text_buffer&
   }
 }
 
-// How much of rest the copy takes at once: about a block, up to the end of
-// its last line; a line longer than that is cut, but never inside a "\r\n".
-std::size_t copy_piece(std::string_view rest) {
-  const std::size_t take = std::min(rest.size(), block_size);
-  const std::size_t last = rest.rfind('\n', take - 1);
-  if (last != std::string_view::npos) return last + 1;
-  return take < rest.size() && rest[take - 1] == '\r' ? take - 1 : take;
+// Where the pieces of the copy of input end: each about piece_bytes long, up
+// to the end of its last line; a line longer than that is cut, but never
+// inside a "\r\n".
+std::vector<std::size_t> copy_ends(std::string_view input, std::size_t piece_bytes) {
+  std::vector<std::size_t> ends;
+  for (std::size_t at = 0; at < input.size();) {
+    const std::size_t take = std::min(input.size() - at, piece_bytes);
+    const std::size_t last = input.rfind('\n', at + take - 1);
+    if (last != std::string_view::npos && last >= at) {
+      at = last + 1;
+    } else {
+      at += take < input.size() - at && input[at + take - 1] == '\r' ? take - 1 : take;
+    }
+    ends.push_back(at);
+  }
+  return ends;
 }
 
 // Writes the copy of the input, every line with line_end, and the separator
 // line. Since the end of the input is noticed only by a read that runs into
 // it, an input that ends with a line end gives one more, empty, line; either
-// way the last line, empty or not, gets one.
-int write_copy(std::string_view input, std::string_view line_end, text_buffer& out,
-               const output_sink& sink) {
-  for (std::string_view rest = input; !rest.empty();) {
-    const std::size_t take = copy_piece(rest);
-    append_copy(rest.substr(0, take), line_end, out);
-    rest.remove_prefix(take);
-    if (hand_on_full(out, sink) != status_ok) return status_failed;
-  }
-  append_bytes(out, line_end);
-  append_bytes(out, line_end);
-  return status_ok;
+// way the last line, empty or not, gets one. A piece whose line ends are
+// already line_end is handed on as it is.
+int write_copy(std::string_view input, std::string_view line_end, const output_sink& sink,
+               const work_split& split) {
+  const std::vector<std::size_t> ends = copy_ends(input, split.piece_rows * bytes_per_row);
+  std::vector<text_buffer> buffers(split.threads + 2);
+  std::vector<std::string_view> made(buffers.size());
+  const piece_work make = [&](std::size_t piece, std::size_t slot) {
+    const std::size_t begin = piece == 0 ? 0 : ends[piece - 1];
+    const std::string_view lines = input.substr(begin, ends[piece] - begin);
+    made[slot] = lines;
+    if (line_end == "\n" && lines.find("\r\n") == std::string_view::npos) return;
+    buffers[slot].used = 0;
+    append_copy(lines, line_end, buffers[slot]);
+    made[slot] = text_of(buffers[slot]);
+  };
+  const auto use = [&](std::size_t, std::size_t slot) { return sink(made[slot]); };
+  return run_pieces_in_order(split.threads, ends.size(), make, use);
 }
 
 // The result columns in the order of result_columns, read through their rows.
@@ -925,21 +1038,38 @@ std::vector<column_view> result_views(const std::vector<std::string>& result_col
   return columns;
 }
 
-// Writes the text of every one of rows result rows of columns, in order.
-int write_rows(std::string_view text, const std::vector<column_view>& columns, std::size_t rows,
-               std::string_view line_end, text_buffer& out, const output_sink& sink,
-               const progress_report* progress) {
-  const std::vector<column_view> leaders = row_leaders(columns);
-  prefetch_batch(text, leaders, 0, rows);
-  for (std::size_t first = 0; first < rows; first += batch_rows) {
-    if (first % report_every == 0) report(progress, "writing", first, rows, "rows");
-    prefetch_batch(text, leaders, first + batch_rows, rows);
-    for (std::size_t row = first; row < std::min(first + batch_rows, rows); ++row) {
+// Appends the text of result rows [first, end) of columns, each with
+// line_end, a batch at a time; leaders are the row leaders of columns.
+void format_rows(std::string_view text, const std::vector<column_view>& columns,
+                 const std::vector<column_view>& leaders, std::size_t first, std::size_t end,
+                 std::string_view line_end, text_buffer& out) {
+  prefetch_batch(text, leaders, first, end);
+  for (std::size_t batch = first; batch < end; batch += batch_rows) {
+    prefetch_batch(text, leaders, batch + batch_rows, end);
+    for (std::size_t row = batch; row < std::min(batch + batch_rows, end); ++row) {
       append_row(text, columns, row, out, line_end);
     }
-    if (hand_on_full(out, sink) != status_ok) return status_failed;
   }
-  return status_ok;
+}
+
+// Writes the text of every one of rows result rows of columns, in order.
+int write_rows(std::string_view text, const std::vector<column_view>& columns, std::size_t rows,
+               std::string_view line_end, const output_sink& sink, const progress_report* progress,
+               const work_split& split) {
+  const std::vector<column_view> leaders = row_leaders(columns);
+  const std::size_t piece = std::max<std::size_t>(
+      1, split.piece_rows * cells_per_row / std::max<std::size_t>(1, columns.size()));
+  std::vector<text_buffer> buffers(split.threads + 2);
+  const piece_work make = [&](std::size_t p, std::size_t slot) {
+    buffers[slot].used = 0;
+    format_rows(text, columns, leaders, p * piece, std::min(rows, (p + 1) * piece), line_end,
+                buffers[slot]);
+  };
+  const auto use = [&](std::size_t p, std::size_t slot) {
+    report(progress, "writing", p * piece, rows, "rows");
+    return sink(text_of(buffers[slot]));
+  };
+  return run_pieces_in_order(split.threads, piece_count(rows, piece), make, use);
 }
 
 }  // namespace
@@ -947,15 +1077,16 @@ int write_rows(std::string_view text, const std::vector<column_view>& columns, s
 int write_result(std::string_view input, std::string_view text,
                  std::vector<std::string>& result_columns, const result_types_map& result_types,
                  const result_data_map& result_data, const output_sink& sink,
-                 std::string_view line_end, const progress_report* progress) {
+                 std::string_view line_end, const progress_report* progress,
+                 const work_split& split) {
   std::sort(result_columns.begin(), result_columns.end());
-  text_buffer out;
-  if (write_copy(input, line_end, out, sink) != status_ok) return status_failed;
-  format_header(result_columns, result_types, line_end, out);
+  if (write_copy(input, line_end, sink, split) != status_ok) return status_failed;
+  text_buffer header;
+  append_bytes(header, line_end);
+  append_bytes(header, line_end);
+  format_header(result_columns, result_types, line_end, header);
+  if (sink(text_of(header)) != status_ok) return status_failed;
   const std::size_t rows = result_data.at(result_columns.front()).rows->size();
-  if (write_rows(text, result_views(result_columns, result_types, result_data), rows, line_end, out,
-                 sink, progress) != status_ok) {
-    return status_failed;
-  }
-  return sink(text_of(out));
+  return write_rows(text, result_views(result_columns, result_types, result_data), rows, line_end,
+                    sink, progress, split);
 }

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "pieces.h"
 #include "row_table.h"
 #include "stored_values.h"
 
@@ -135,10 +136,12 @@ int parse_row(std::string_view text, std::string_view line, const std::vector<in
 // catalogue. A table name already in the catalogue keeps its first
 // declaration, and the rows of a later block of that name are appended to
 // it. Returns 0 at the end of text, or 1 at the first malformed line, and
-// for a text of text_limit bytes or more.
+// for a text of text_limit bytes or more. The rows are read in pieces on
+// split.threads threads.
 int tabla_ertelmezo(std::string_view text, table_data_map& table_data,
                     column_types_map& column_types, column_names_map& column_names,
-                    failure_detail* detail = nullptr, const progress_report* progress = nullptr);
+                    failure_detail* detail = nullptr, const progress_report* progress = nullptr,
+                    const work_split& split = {});
 
 // ---------------------------------------------------------------------------
 // Natural join
@@ -151,13 +154,15 @@ int tabla_ertelmezo(std::string_view text, table_data_map& table_data,
 // order, before any row is joined. Returns 0 with the result table filled;
 // 1 when a named table has no columns, or the result would take more than
 // half of the memory the process may use, or 2^32 - 1 rows or more; 2 when
-// a column is declared differently in two tables.
+// a column is declared differently in two tables. Each step runs in pieces
+// on split.threads threads; the result does not depend on them.
 // REQUIRES: the catalogue was read from text by tabla_ertelmezo.
 int join(std::string_view text, const std::vector<std::string>& join_tables,
          const table_data_map& table_data, const column_types_map& column_types,
          const column_names_map& column_names, result_types_map& result_types,
          std::vector<std::string>& result_columns, result_data_map& result_data,
-         failure_detail* detail = nullptr, const progress_report* progress = nullptr);
+         failure_detail* detail = nullptr, const progress_report* progress = nullptr,
+         const work_split& split = {});
 
 // ---------------------------------------------------------------------------
 // Result file writer
@@ -169,14 +174,16 @@ using output_sink = std::function<int(std::string_view)>;
 // Writes the output file through sink: the lines of input, the separator
 // line, the "result(" declaration with result_columns sorted by byte order
 // (sorted in place), then the text of every result row, in result row order.
-// Every line written ends with line_end, the platform's line end. Returns 0,
-// or 1 as soon as sink fails.
+// Every line written ends with line_end, the platform's line end. The text
+// is made in pieces on split.threads threads and handed to sink in order, on
+// the calling thread. Returns 0, or 1 as soon as sink fails.
 // REQUIRES: result_columns is not empty, and every one of its names has a
 // type code and a result column, all with rows of one length, whose values
 // lie in text.
 int write_result(std::string_view input, std::string_view text,
                  std::vector<std::string>& result_columns, const result_types_map& result_types,
                  const result_data_map& result_data, const output_sink& sink,
-                 std::string_view line_end, const progress_report* progress = nullptr);
+                 std::string_view line_end, const progress_report* progress = nullptr,
+                 const work_split& split = {});
 
 #endif  // NATJOIN_F1_H_

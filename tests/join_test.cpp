@@ -330,6 +330,70 @@ int compare_engines(const std::string& text, const std::vector<std::string>& tab
   return 0;
 }
 
+// A whole run in memory, with the work cut as split says: the output file,
+// or the failure with its line and reason.
+std::string run_whole(std::string_view input, const work_split& split) {
+  std::string_view rest = input;
+  std::string_view first;
+  read_line(rest, first);
+  std::vector<std::string> tables;
+  catalogue c;
+  run_result r;
+  failure_detail detail;
+  std::string out;
+  output_sink sink = [&](std::string_view block) { return out.append(block), 0; };
+  int status = join_ertelmezo(first, tables, &detail);
+  if (status == 0)
+    status = tabla_ertelmezo(rest, c.data, c.types, c.names, &detail, nullptr, split);
+  if (status == 0) {
+    status = join(rest, tables, c.data, c.types, c.names, r.types, r.columns, r.data, &detail,
+                  nullptr, split);
+  }
+  if (status == 0)
+    status = write_result(input, rest, r.columns, r.types, r.data, sink, "\r\n", nullptr, split);
+  if (status != 0)
+    return "status " + std::to_string(status) + " at line " + std::to_string(detail.first) + ": " +
+           detail.second;
+  return out;
+}
+
+// Whatever the number of threads and the size of the pieces, a run gives the
+// bytes that one thread gives. Pieces of one to three rows put an edge
+// between every two rows somewhere.
+TEST(Threads, GiveTheBytesOfOneThread) {
+  const std::string long_x(300, 'x');
+  std::string keys = "join(A, B)\nA(k int, v int)\n";
+  for (int i = 0; i < 40; ++i) keys += std::to_string(i % 7) + "," + std::to_string(i % 3) + "\n";
+  keys += "\nB(k int, w char(3))\n";
+  for (int i = 0; i < 25; ++i) keys += std::to_string(i % 5) + ",'" + std::to_string(i % 2) + "'\n";
+  const struct {
+    const char* name;
+    std::string input;
+  } cases[] = {
+      {"line ends, commas and repeats",
+       "join(A, B)\r\nA(k int, s char(5))\r\n1,'a,b'\r\n2,'c'\r\n1,'a,b'\r\n3, 'd' \r\n\r\n"
+       "B(k int, t char(3))\r\n1,'x'\r\n2,'y'\r\n1,'x'\r\n"},
+      {"no common column, a table of one row",
+       "join(A, B, C)\nA(x int)\n1\n2\n1\n3\n\nB(y int)\n7\n\nC(z char(2))\n'p'\n'q'\n'p'\n"},
+      {"an empty table", "join(A, E, B)\nA(k int)\n1\n2\n\nE(k int, e int)\n\nB(k int)\n1\n"},
+      {"long values and a repeated block", "join(A, A)\nA(k int, s char(999))\n1,'" + long_x +
+                                               "'\n 2 ,'y'\n\nA(k int, s char(999))\n3,'" + long_x +
+                                               "z'\n1,'" + long_x + "'"},
+      {"repeated keys", keys},
+      {"a malformed row behind others, a malformed declaration after it",
+       "join(A)\nA(x int, s char(2))\n1,'a'\n2,'b'\n3,'ccc'\n4,'d'\n\nB(y\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string expected = run_whole(c.input, {});
+    for (std::size_t threads : {1, 2, 3, 7}) {
+      for (std::size_t piece_rows : {1, 2, 3}) {
+        EXPECT_TRUE(run_whole(c.input, {threads, piece_rows}) == expected)
+            << c.name << ": " << threads << " threads, pieces of " << piece_rows << " rows";
+      }
+    }
+  }
+}
+
 TEST(Engine, MatchesTheStraightforwardEngineOnRandomInputs) {
   const unsigned seed = std::random_device{}();
   std::mt19937 rng(seed);
