@@ -746,7 +746,7 @@ int match_columns(const running_result& running, const std::vector<std::string>&
 // one may still hold repeated rows. The rows of a group agree on the key
 // columns: only the others are compared.
 void leave_out_repeats(std::string_view text, const running_result& running, const table_ref& table,
-                       const step_columns& columns, step_groups& groups) {
+                       const step_columns& columns, step_groups& groups, const work_split& split) {
   if (running.rows.size() == 1 && !groups.running_distinct) {
     std::vector<column_view> first;
     for (std::size_t k = 0; k < running.first_width; ++k) {
@@ -754,12 +754,12 @@ void leave_out_repeats(std::string_view text, const running_result& running, con
         first.push_back(running.sources[k]);
       }
     }
-    keep_first_running(text, first, groups);
+    keep_first_running(text, first, groups, split);
   }
   if (!groups.new_distinct) {
     std::vector<column_view> others;
     for (std::size_t j : columns.added) others.push_back(table_column(table, j));
-    keep_first_new(text, others, groups);
+    keep_first_new(text, others, groups, split);
   }
 }
 
@@ -770,7 +770,7 @@ void leave_out_repeats(std::string_view text, const running_result& running, con
 // stops the process.
 int join_step(std::string_view text, running_result& running,
               std::vector<std::string>& result_columns, const table_ref& table,
-              const step_count& counted) {
+              const step_count& counted, const work_split& split) {
   step_columns columns;
   if (match_columns(running, result_columns, table, columns) != status_ok) return status_conflict;
   const std::size_t new_rows = table_rows(table);
@@ -780,15 +780,15 @@ int join_step(std::string_view text, running_result& running,
     match_all(running.row_count, new_rows, groups);
   } else {
     match_by_key(text, running_columns(running, columns.shared), running.row_count, columns.new_key,
-                 new_rows, groups, counted);
+                 new_rows, groups, counted, split);
   }
-  leave_out_repeats(text, running, table, columns, groups);
-  const std::size_t total = count_result(groups);
+  leave_out_repeats(text, running, table, columns, groups, split);
+  const std::size_t total = count_result(groups, split.piece_rows);
   const std::size_t tables = running.rows.size() + 1;
   if (total >= max_rows || !fits(total, tables * sizeof(std::uint32_t), running.memory)) {
     return status_failed;
   }
-  take_step(running, table, columns.added, groups, total);
+  take_step(running, table, columns.added, groups, total, split.threads);
   for (std::size_t j : columns.added) result_columns.push_back(table.names[j]);
   return status_ok;
 }
@@ -836,7 +836,7 @@ int join_steps(std::string_view text, const std::vector<std::string>& join_table
                const table_data_map& table_data, const column_types_map& column_types,
                const column_names_map& column_names, running_result& running,
                std::vector<std::string>& result_columns, failure_detail* detail,
-               const progress_report* progress) {
+               const progress_report* progress, const work_split& split) {
   for (std::size_t t = 1; t < join_tables.size(); ++t) {
     const std::string& name = join_tables[t];
     const table_ref table = find_table(name, table_data, column_types, column_names);
@@ -845,7 +845,7 @@ int join_steps(std::string_view text, const std::vector<std::string>& join_table
     const step_count counted = [&](std::size_t rows) {
       report(progress, stage, rows, step_rows, "rows");
     };
-    const int step = join_step(text, running, result_columns, table, counted);
+    const int step = join_step(text, running, result_columns, table, counted, split);
     if (step == status_failed) {
       return fail_at(detail, 0,
                      "joining table " + quote(name) + " would give a result too large for memory");
@@ -920,7 +920,7 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
     return fail_at(detail, 0, "the result would have 2^32 - 1 rows or more");
   }
   const int joined = join_steps(text, join_tables, table_data, column_types, column_names, running,
-                                result_columns, detail, progress);
+                                result_columns, detail, progress, split);
   if (joined != status_ok) return joined;
   if (leave_out_last_repeats(text, join_tables, table_data, running, result_columns) != status_ok) {
     return fail_at(detail, 0, "the result is too large for memory to find its repeated rows");

@@ -43,49 +43,50 @@ bool keys_unique(const row_numbers& ids, std::size_t keys) {
   return true;
 }
 
-// Whether every row of ids names its own key: no two rows share one.
-bool own_keys(const row_numbers& ids) {
-  for (std::size_t row = 0; row < ids.size(); ++row) {
-    if (ids[row] != row) return false;
-  }
-  return true;
-}
-
 // Names the keys of both sides, indexing the smaller: the new rows' names
 // go to groups.match, the running rows' to running_ids. Returns whether the
-// new side was indexed.
+// indexed side's rows each have a key of their own; its names are then left
+// out, each row naming itself.
 bool name_keys(std::string_view text, const std::vector<column_view>& running_key,
                std::size_t running_rows, const std::vector<column_view>& new_key,
                std::size_t new_rows, step_groups& groups, row_numbers& running_ids,
-               const step_count& counted) {
-  const bool index_new = new_rows < running_rows;
-  row_slots slots = make_row_slots(index_new ? new_rows : running_rows);
-  kept_keys kept;
-  if (index_new) {
-    index_keys(text, new_key, new_rows, slots, groups.match, kept, counted);
-    probe_running_keys(text, new_key, kept, running_key, running_rows, slots, running_ids,
-                       [&](std::size_t rows) { counted(new_rows + rows); });
-  } else {
-    index_keys(text, running_key, running_rows, slots, running_ids, kept, counted);
-    probe_keys(text, running_key, kept, new_key, new_rows, slots, groups.match,
-               [&](std::size_t rows) { counted(running_rows + rows); });
+               const step_count& counted, const work_split& split) {
+  key_index index;
+  if (new_rows < running_rows) {
+    const bool own = index_keys(text, new_key, new_rows, index, groups.match, counted, split);
+    probe_running_keys(
+        text, new_key, index, running_key, running_rows, running_ids,
+        [&](std::size_t rows) { counted(new_rows + rows); }, split);
+    return own;
   }
-  return index_new;
+  const bool own = index_keys(text, running_key, running_rows, index, running_ids, counted, split);
+  probe_keys(
+      text, running_key, index, new_key, new_rows, groups.match,
+      [&](std::size_t rows) { counted(running_rows + rows); }, split);
+  return own;
 }
 
 }  // namespace
 
 void match_by_key(std::string_view text, const std::vector<column_view>& running_key,
                   std::size_t running_rows, const std::vector<column_view>& new_key,
-                  std::size_t new_rows, step_groups& groups, const step_count& counted) {
+                  std::size_t new_rows, step_groups& groups, const step_count& counted,
+                  const work_split& split) {
   row_numbers running_ids;
-  const bool index_new =
-      name_keys(text, running_key, running_rows, new_key, new_rows, groups, running_ids, counted);
+  const bool index_new = new_rows < running_rows;
+  const bool own = name_keys(text, running_key, running_rows, new_key, new_rows, groups,
+                             running_ids, counted, split);
   groups.keys = index_new ? new_rows : running_rows;
-  groups.new_distinct = index_new ? own_keys(groups.match) : keys_unique(groups.match, groups.keys);
-  if (!index_new) {
+  if (index_new) {
+    groups.new_distinct = own;
+    if (own) {
+      groups.match.resize(new_rows);
+      for (std::size_t r = 0; r < new_rows; ++r) groups.match[r] = static_cast<std::uint32_t>(r);
+    }
+  } else {
+    groups.new_distinct = keys_unique(groups.match, groups.keys);
     // Where every running row names its own key, each is its own group.
-    groups.running_distinct = groups.alone = own_keys(running_ids);
+    groups.running_distinct = groups.alone = own;
     if (groups.alone) return;
   }
   const std::size_t largest = group_by_key(running_ids, groups);
@@ -104,29 +105,37 @@ void match_all(std::size_t running_rows, std::size_t new_rows, step_groups& grou
   groups.new_distinct = new_rows <= 1;
 }
 
-std::size_t count_result(const step_groups& groups) {
+std::size_t count_result(step_groups& groups, std::size_t piece_rows) {
+  groups.cuts.assign(1, {0, 0});
   std::size_t total = 0;
-  for (std::uint32_t k : groups.match) {
+  for (std::size_t r = 0; r < groups.match.size(); ++r) {
+    const std::uint32_t k = groups.match[r];
     if (k != no_row) total += group_size(groups, k);
     if (total >= max_rows) return max_rows;
+    if (total - groups.cuts.back().result_row >= piece_rows) groups.cuts.push_back({r + 1, total});
+  }
+  if (groups.cuts.back().new_row != groups.match.size()) {
+    groups.cuts.push_back({groups.match.size(), total});
   }
   return total;
 }
 
-void gather_rows(const std::uint32_t* source, const step_groups& groups, std::size_t total,
-                 row_numbers& out) {
-  out.resize(total);
-  std::size_t i = 0;
-  if (groups.alone) {
-    for (std::uint32_t k : groups.match) {
-      if (k != no_row) out[i++] = source == nullptr ? k : source[k];
+namespace {
+
+// Writes into out the rows of one joined table for the new rows of piece k
+// of the result.
+void gather_piece(const std::uint32_t* source, const step_groups& groups, std::size_t k,
+                  row_numbers& out) {
+  std::size_t i = groups.cuts[k].result_row;
+  for (std::size_t r = groups.cuts[k].new_row; r < groups.cuts[k + 1].new_row; ++r) {
+    const std::uint32_t key = groups.match[r];
+    if (key == no_row) continue;
+    if (groups.alone) {
+      out[i++] = source == nullptr ? key : source[key];
+      continue;
     }
-    return;
-  }
-  for (std::uint32_t k : groups.match) {
-    if (k == no_row) continue;
-    const std::uint32_t* group = groups.group_rows.data() + groups.group_start[k];
-    const std::size_t size = group_size(groups, k);
+    const std::uint32_t* group = groups.group_rows.data() + groups.group_start[key];
+    const std::size_t size = group_size(groups, key);
     for (std::size_t g = 0; g < size; ++g) {
       if (source == nullptr) {
         out[i++] = group[g];
@@ -138,13 +147,25 @@ void gather_rows(const std::uint32_t* source, const step_groups& groups, std::si
   }
 }
 
-void spread_rows(const step_groups& groups, std::size_t total, row_numbers& out) {
+}  // namespace
+
+void gather_rows(const std::uint32_t* source, const step_groups& groups, std::size_t total,
+                 row_numbers& out, std::size_t threads) {
   out.resize(total);
-  std::size_t i = 0;
-  for (std::size_t r = 0; r < groups.match.size(); ++r) {
-    if (groups.match[r] == no_row) continue;
-    const std::size_t size = group_size(groups, groups.match[r]);
-    std::fill_n(out.data() + i, size, static_cast<std::uint32_t>(r));
-    i += size;
-  }
+  run_pieces(threads, groups.cuts.size() - 1,
+             [&](std::size_t k, std::size_t) { gather_piece(source, groups, k, out); });
+}
+
+void spread_rows(const step_groups& groups, std::size_t total, row_numbers& out,
+                 std::size_t threads) {
+  out.resize(total);
+  run_pieces(threads, groups.cuts.size() - 1, [&](std::size_t k, std::size_t) {
+    std::size_t i = groups.cuts[k].result_row;
+    for (std::size_t r = groups.cuts[k].new_row; r < groups.cuts[k + 1].new_row; ++r) {
+      if (groups.match[r] == no_row) continue;
+      const std::size_t size = group_size(groups, groups.match[r]);
+      std::fill_n(out.data() + i, size, static_cast<std::uint32_t>(r));
+      i += size;
+    }
+  });
 }

@@ -21,7 +21,14 @@
 // each key is held by one running row, which names it, and group k is
 // running row k alone. running_distinct (new_distinct) tells that the
 // running (new) rows that meet a row of the other side all hold different
-// keys, and so are different rows.
+// keys, and so are different rows. cuts, once count_result has made them,
+// cut the step's result into pieces: piece k holds the result rows of new
+// rows [cuts[k].new_row, cuts[k + 1].new_row), from result row
+// cuts[k].result_row on.
+struct result_cut {
+  std::size_t new_row;
+  std::size_t result_row;
+};
 struct step_groups {
   row_numbers match;
   std::size_t keys = 0;
@@ -30,6 +37,7 @@ struct step_groups {
   row_numbers group_rows;
   bool running_distinct = false;
   bool new_distinct = false;
+  std::vector<result_cut> cuts;
 };
 
 // The number of running rows in group k.
@@ -39,30 +47,35 @@ inline std::size_t group_size(const step_groups& groups, std::uint32_t k) {
 
 // Fills groups with the running rows of equal values in the key columns,
 // for each new row those of its key, through a key index over the smaller
-// side. counted hears of the rows of both sides handled now and then.
+// side, on split.threads threads. counted hears of the rows of both sides
+// handled now and then, on the calling thread.
 // REQUIRES: running_key and new_key name the same columns in the same order;
 // both sides have fewer than max_rows rows.
 void match_by_key(std::string_view text, const std::vector<column_view>& running_key,
                   std::size_t running_rows, const std::vector<column_view>& new_key,
-                  std::size_t new_rows, step_groups& groups, const step_count& counted);
+                  std::size_t new_rows, step_groups& groups, const step_count& counted,
+                  const work_split& split);
 
 // Fills groups for sides that share no column: every new row meets every
 // running row, one group of all of them.
 void match_all(std::size_t running_rows, std::size_t new_rows, step_groups& groups);
 
-// The number of rows of the step's result, or max_rows when it would reach it.
-std::size_t count_result(const step_groups& groups);
+// The number of rows of the step's result, or max_rows when it would reach
+// it; below that, cuts the result into pieces of about piece_rows rows.
+std::size_t count_result(step_groups& groups, std::size_t piece_rows);
 
 // Writes into out the rows of one joined table for the step's result: for
 // each new row, in order, those of the running rows that it meets, in their
 // order. source is the table's row for each running row, or null where the
-// running rows are the table's own.
-// REQUIRES: total == count_result(groups) < max_rows.
+// running rows are the table's own. The pieces of the result are written on
+// up to threads threads.
+// REQUIRES: total == count_result(groups, ...) < max_rows.
 void gather_rows(const std::uint32_t* source, const step_groups& groups, std::size_t total,
-                 row_numbers& out);
+                 row_numbers& out, std::size_t threads);
 
 // Writes into out the new table's row for each row of the step's result.
-// REQUIRES: total == count_result(groups) < max_rows.
-void spread_rows(const step_groups& groups, std::size_t total, row_numbers& out);
+// REQUIRES: total == count_result(groups, ...) < max_rows.
+void spread_rows(const step_groups& groups, std::size_t total, row_numbers& out,
+                 std::size_t threads);
 
 #endif  // NATJOIN_KEY_GROUPS_H_

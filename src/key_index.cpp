@@ -16,48 +16,82 @@ constexpr std::size_t packed_bytes = 7;
 // rows than this, already large beside the input, does without them.
 constexpr std::size_t packed_rows = std::size_t{1} << 22;
 
-// An indexed side of at most this many key values keeps their texts, which
-// then stay in the cache for the rows that look them up.
+// An indexed side of at most this many key values keeps their texts.
 constexpr std::size_t kept_key_texts = std::size_t{1} << 16;
 
-// The hashes and key texts of one block of rows.
+// The partition, of count, that a key of this hash belongs to: the upper
+// half of the hash picks it, while the lower half picks the slot.
+std::size_t partition_of(std::uint64_t hash, std::size_t count) {
+  return static_cast<std::size_t>(((hash >> 32) * count) >> 32);
+}
+
+// Some rows of one side: list[0, count), or rows [begin, begin + count)
+// where list is null.
+struct row_run {
+  const std::uint32_t* list;
+  std::size_t begin;
+  std::size_t count;
+};
+
+std::size_t row_at(const row_run& run, std::size_t i) {
+  return run.list != nullptr ? run.list[i] : run.begin + i;
+}
+
+// The hashes and key texts of one block of rows of a run, from its row
+// first on.
 struct hashed_block {
+  std::size_t first = 0;
+  std::size_t size = 0;
   std::uint64_t hashes[block_rows];
   std::vector<std::string_view> keys;  // a row's key columns one after another
 };
 
-// Asks for what the blocks after [begin, end) will read. Columns read in the
-// order of their table's rows the processor fetches ahead by itself; the
-// first block asks for itself as well.
-void prefetch_ahead(std::string_view text, const std::vector<column_view>& columns,
-                    std::size_t begin, std::size_t end, std::size_t rows) {
-  if (columns.front().rows == nullptr) return;
-  if (begin == 0) {
-    prefetch_values(columns, 0, std::min(end + block_rows, rows));
-    prefetch_texts(text, columns, 0, std::min(end, rows));
+// Asks for the values (texts) of rows [from, to) of run.
+void prefetch_values(const std::vector<column_view>& columns, const row_run& run, std::size_t from,
+                     std::size_t to) {
+  for (std::size_t i = from; i < std::min(to, run.count); ++i) {
+    prefetch_values(columns, row_at(run, i), row_at(run, i) + 1);
   }
-  prefetch_values(columns, std::min(end + block_rows, rows), std::min(end + 2 * block_rows, rows));
-  prefetch_texts(text, columns, std::min(end, rows), std::min(end + block_rows, rows));
+}
+void prefetch_texts(std::string_view text, const std::vector<column_view>& columns,
+                    const row_run& run, std::size_t from, std::size_t to) {
+  for (std::size_t i = from; i < std::min(to, run.count); ++i) {
+    prefetch_texts(text, columns, row_at(run, i), row_at(run, i) + 1);
+  }
 }
 
-// Hashes rows [begin, end) of columns into block, and asks for their slots
-// (and their packed words, where words is given) and for what the next
-// blocks will read.
-void hash_block(std::string_view text, const std::vector<column_view>& columns, std::size_t begin,
-                std::size_t end, std::size_t rows, const row_slots& slots, hashed_block& block,
-                const std::uint64_t* words = nullptr) {
-  prefetch_ahead(text, columns, begin, end, rows);
+// Asks for what the blocks after the one from first on will read: values two
+// blocks ahead, texts one. The first block asks for itself as well. Columns
+// read in the order of their table's rows the processor fetches ahead by
+// itself.
+void prefetch_ahead(std::string_view text, const std::vector<column_view>& columns,
+                    const row_run& run, std::size_t first) {
+  if (run.list == nullptr && columns.front().rows == nullptr) return;
+  const std::size_t next = first + block_rows;
+  if (first == 0) {
+    prefetch_values(columns, run, 0, next + block_rows);
+    prefetch_texts(text, columns, run, 0, next);
+  }
+  prefetch_values(columns, run, next + block_rows, next + 2 * block_rows);
+  prefetch_texts(text, columns, run, next, next + block_rows);
+}
+
+// Hashes the block of rows of run from first on into block, asking for the
+// blocks after it ahead.
+void hash_block(std::string_view text, const std::vector<column_view>& columns, const row_run& run,
+                std::size_t first, hashed_block& block) {
+  block.first = first;
+  block.size = std::min(block_rows, run.count - first);
+  prefetch_ahead(text, columns, run, first);
   block.keys.resize(block_rows * columns.size());
   std::string_view* keys = block.keys.data();
-  for (std::size_t row = begin; row < end; ++row) {
+  for (std::size_t i = 0; i < block.size; ++i) {
     std::uint64_t h = 0;
     for (const column_view& column : columns) {
-      *keys = text_at(text, column, row);
+      *keys = text_at(text, column, row_at(run, first + i));
       h = add_hash(h, hash_bytes(*keys++));
     }
-    block.hashes[row - begin] = h;
-    prefetch_slot(slots, h);
-    if (words != nullptr) prefetch(words + first_slot(slots, h));
+    block.hashes[i] = h;
   }
 }
 
@@ -71,13 +105,14 @@ std::uint64_t pack_key(std::string_view key) {
 }
 
 // Whether the key of row of the indexed side is the key whose texts are at
-// key. The indexed side's key texts are taken from kept where it has them.
-bool same_key(std::string_view text, const std::vector<column_view>& indexed, const kept_keys& kept,
-              std::size_t row, const std::string_view* key) {
+// key. The indexed side's key texts are taken from the index where it has
+// them.
+bool same_key(std::string_view text, const std::vector<column_view>& indexed,
+              const key_index& index, std::size_t row, const std::string_view* key) {
   const std::size_t columns = indexed.size();
   for (std::size_t c = 0; c < columns; ++c) {
     const std::string_view other =
-        kept.texts.empty() ? text_at(text, indexed[c], row) : kept.texts[row * columns + c];
+        index.texts.empty() ? text_at(text, indexed[c], row) : index.texts[row * columns + c];
     if (!same_text(other, key[c])) return false;
   }
   return true;
@@ -85,31 +120,144 @@ bool same_key(std::string_view text, const std::vector<column_view>& indexed, co
 
 // The slot of the packed key word with this hash, or the empty slot where
 // it belongs.
-std::size_t find_packed(const row_slots& slots, const kept_keys& kept, std::uint64_t hash,
-                        std::uint64_t word) {
+std::size_t find_packed(const row_slots& slots, const block_vector<std::uint64_t>& words,
+                        std::uint64_t hash, std::uint64_t word) {
   const std::size_t mask = slots.size() - 1;
   for (std::size_t at = first_slot(slots, hash);; at = (at + 1) & mask) {
-    if (slot_is_empty(slots[at]) || kept.words[at] == word) return at;
+    if (slot_is_empty(slots[at]) || words[at] == word) return at;
   }
 }
 
-// Enters the key of row of the indexed side, whose texts are own and hash h,
-// and returns the row that names it. A key too long for a word ends the
-// packing: the keys packed so far compare as well as their rows would.
-std::uint32_t index_row(std::string_view text, const std::vector<column_view>& key, std::size_t row,
-                        const std::string_view* own, std::uint64_t h, row_slots& slots,
-                        kept_keys& kept, bool& pack) {
-  if (pack && own->size() > packed_bytes) pack = false;
-  const std::uint64_t word = pack ? pack_key(*own) : 0;
-  const std::size_t at =
-      pack ? find_packed(slots, kept, h, word) : find_row(slots, h, [&](std::size_t other) {
-        return same_key(text, key, kept, other, own);
+// Where a partition's keys are being entered: the partition, and whether its
+// keys are still packed.
+struct entering {
+  std::size_t partition;
+  bool pack;
+};
+
+// Enters row, whose key texts are own and whose hash is h, into its
+// partition; returns whether its key was there already. A key too long for
+// a word ends the packing: the keys packed so far compare as well as their
+// rows would.
+bool enter_row(std::string_view text, const std::vector<column_view>& key, std::size_t row,
+               const std::string_view* own, std::uint64_t h, key_index& index, entering& at) {
+  row_slots& slots = index.slots[at.partition];
+  block_vector<std::uint64_t>& words = index.words[at.partition];
+  if (at.pack && own->size() > packed_bytes) at.pack = false;
+  const std::uint64_t word = at.pack ? pack_key(*own) : 0;
+  const std::size_t slot =
+      at.pack ? find_packed(slots, words, h, word) : find_row(slots, h, [&](std::size_t other) {
+        return same_key(text, key, index, other, own);
       });
-  if (slot_is_empty(slots[at])) {
-    put_row(slots, at, h, row);
-    if (pack) kept.words[at] = word;
+  if (!slot_is_empty(slots[slot])) return true;
+  put_row(slots, slot, h, row);
+  if (at.pack) words[slot] = word;
+  return false;
+}
+
+// Enters the rows of run, in their order, into the partition of at; keeps
+// their key texts where the index keeps texts. Returns whether a key came
+// twice.
+bool enter_run(std::string_view text, const std::vector<column_view>& key, const row_run& run,
+               key_index& index, entering& at) {
+  bool repeats = false;
+  hashed_block block;
+  for (std::size_t first = 0; first < run.count; first += block_rows) {
+    hash_block(text, key, run, first, block);
+    for (std::size_t i = 0; i < block.size; ++i) {
+      prefetch_slot(index.slots[at.partition], block.hashes[i]);
+    }
+    for (std::size_t i = 0; i < block.size; ++i) {
+      const std::size_t row = row_at(run, first + i);
+      const std::string_view* own = block.keys.data() + i * key.size();
+      repeats = enter_row(text, key, row, own, block.hashes[i], index, at) || repeats;
+      if (!index.texts.empty()) std::copy(own, own + key.size(), &index.texts[row * key.size()]);
+    }
   }
-  return slot_row(slots[at]);
+  return repeats;
+}
+
+// Makes the table of partition p for rows rows, with packed words where its
+// keys may be packed.
+entering start_partition(key_index& index, std::size_t p, std::size_t rows, bool pack) {
+  index.slots[p] = make_row_slots(rows);
+  if (pack) index.words[p].resize(index.slots[p].size());
+  return {p, pack};
+}
+
+void end_partition(key_index& index, const entering& at) {
+  if (!at.pack) block_vector<std::uint64_t>().swap(index.words[at.partition]);
+}
+
+// The rows of the indexed side, cut into pieces of piece_rows rows and
+// sorted within each piece by their partition, keeping their order:
+// piece k's rows are order[k * piece_rows, ...), those of partition p from
+// starts[k * (partitions + 1) + p] on within them.
+struct partitioned_rows {
+  std::size_t piece_rows;
+  std::size_t partitions;
+  row_numbers order;
+  std::vector<std::uint32_t> starts;
+};
+
+// Sorts the rows [begin, end) of piece k into rows.order by partition.
+void sort_piece(std::string_view text, const std::vector<column_view>& key, std::size_t k,
+                std::size_t begin, std::size_t end, partitioned_rows& rows) {
+  const row_run run{nullptr, begin, end - begin};
+  std::vector<std::uint32_t> partition(run.count);
+  std::uint32_t* starts = rows.starts.data() + k * (rows.partitions + 1);
+  hashed_block block;
+  for (std::size_t first = 0; first < run.count; first += block_rows) {
+    hash_block(text, key, run, first, block);
+    for (std::size_t i = 0; i < block.size; ++i) {
+      partition[first + i] =
+          static_cast<std::uint32_t>(partition_of(block.hashes[i], rows.partitions));
+      ++starts[partition[first + i] + 1];
+    }
+  }
+  for (std::size_t p = 0; p < rows.partitions; ++p) starts[p + 1] += starts[p];
+  std::vector<std::uint32_t> fill(starts, starts + rows.partitions);
+  for (std::size_t i = 0; i < run.count; ++i) {
+    rows.order[begin + fill[partition[i]]++] = static_cast<std::uint32_t>(begin + i);
+  }
+}
+
+partitioned_rows partition_rows(std::string_view text, const std::vector<column_view>& key,
+                                std::size_t rows, const work_split& split) {
+  partitioned_rows sorted{split.piece_rows, split.threads, {}, {}};
+  const std::size_t pieces = piece_count(rows, split.piece_rows);
+  sorted.order.resize(rows);
+  sorted.starts.assign(pieces * (sorted.partitions + 1), 0);
+  run_pieces(split.threads, pieces, [&](std::size_t k, std::size_t) {
+    const std::size_t begin = k * split.piece_rows;
+    sort_piece(text, key, k, begin, std::min(rows, begin + split.piece_rows), sorted);
+  });
+  return sorted;
+}
+
+// The rows of partition p in piece k.
+row_run piece_part(const partitioned_rows& sorted, std::size_t k, std::size_t p) {
+  const std::uint32_t* starts = sorted.starts.data() + k * (sorted.partitions + 1);
+  return {sorted.order.data() + k * sorted.piece_rows + starts[p], 0, starts[p + 1] - starts[p]};
+}
+
+// Builds every partition, each on one thread, entering its rows piece by
+// piece. Returns whether a key came twice.
+bool build_partitions(std::string_view text, const std::vector<column_view>& key,
+                      const partitioned_rows& sorted, key_index& index, bool pack,
+                      const work_split& split) {
+  const std::size_t pieces = sorted.starts.size() / (sorted.partitions + 1);
+  std::vector<char> repeats(sorted.partitions, 0);
+  run_pieces(split.threads, sorted.partitions, [&](std::size_t p, std::size_t) {
+    std::size_t rows = 0;
+    for (std::size_t k = 0; k < pieces; ++k) rows += piece_part(sorted, k, p).count;
+    entering at = start_partition(index, p, rows, pack);
+    for (std::size_t k = 0; k < pieces; ++k) {
+      repeats[p] = enter_run(text, key, piece_part(sorted, k, p), index, at) || repeats[p];
+    }
+    end_partition(index, at);
+  });
+  return std::find(repeats.begin(), repeats.end(), 1) != repeats.end();
 }
 
 // The indexed row that the first slot for hash names, when the slot's half
@@ -120,100 +268,129 @@ std::uint32_t candidate(const row_slots& slots, std::uint64_t hash) {
   return slot_row(slot);
 }
 
-// Asks for the indexed rows that the first slots of the count hashes of
-// block name: their values first, then their texts.
-void prefetch_candidates(std::string_view text, const std::vector<column_view>& indexed,
-                         const row_slots& slots, const hashed_block& block, std::size_t count) {
+// Asks for the slots that the hashes of block pick, and for the words beside
+// them; or, where there are neither words nor kept texts, for the indexed
+// rows that those slots name: their values first, then their texts.
+void prefetch_slots(std::string_view text, const std::vector<column_view>& indexed,
+                    const key_index& index, const hashed_block& block) {
+  const std::size_t partitions = index.slots.size();
   std::uint32_t candidates[block_rows];
-  for (std::size_t i = 0; i < count; ++i) {
-    candidates[i] = candidate(slots, block.hashes[i]);
+  for (std::size_t i = 0; i < block.size; ++i) {
+    const std::size_t p = partition_of(block.hashes[i], partitions);
+    prefetch_slot(index.slots[p], block.hashes[i]);
+    if (!index.words[p].empty()) {
+      prefetch(index.words[p].data() + first_slot(index.slots[p], block.hashes[i]));
+    }
+  }
+  if (!index.texts.empty()) return;
+  for (std::size_t i = 0; i < block.size; ++i) {
+    const std::size_t p = partition_of(block.hashes[i], partitions);
+    candidates[i] = index.words[p].empty() ? candidate(index.slots[p], block.hashes[i]) : no_row;
     if (candidates[i] != no_row) prefetch_values(indexed, candidates[i], candidates[i] + 1);
   }
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < block.size; ++i) {
     if (candidates[i] != no_row) prefetch_texts(text, indexed, candidates[i], candidates[i] + 1);
   }
 }
 
 // The indexed row that has the key own of hash h, or no_row.
 std::uint32_t probe_row(std::string_view text, const std::vector<column_view>& indexed,
-                        const kept_keys& kept, const row_slots& slots, const std::string_view* own,
-                        std::uint64_t h) {
+                        const key_index& index, const std::string_view* own, std::uint64_t h) {
+  const std::size_t p = partition_of(h, index.slots.size());
+  const row_slots& slots = index.slots[p];
   std::size_t at;
-  if (!kept.words.empty()) {
+  if (!index.words[p].empty()) {
     // A key too long for a word is the key of no indexed row.
     if (own->size() > packed_bytes) return no_row;
-    at = find_packed(slots, kept, h, pack_key(*own));
+    at = find_packed(slots, index.words[p], h, pack_key(*own));
   } else {
     at = find_row(slots, h,
-                  [&](std::size_t other) { return same_key(text, indexed, kept, other, own); });
+                  [&](std::size_t other) { return same_key(text, indexed, index, other, own); });
   }
   return slot_is_empty(slots[at]) ? no_row : slot_row(slots[at]);
 }
 
-}  // namespace
-
-void index_keys(std::string_view text, const std::vector<column_view>& key, std::size_t rows,
-                row_slots& slots, row_numbers& ids, kept_keys& kept, const step_count& counted) {
-  ids.resize(rows);
-  const bool keep = rows * key.size() <= kept_key_texts;
-  bool pack = !keep && key.size() == 1 && rows <= packed_rows;
-  if (pack) kept.words.resize(slots.size());
+// Names the keys of rows [begin, end) of the probing side in ids.
+void probe_piece(std::string_view text, const std::vector<column_view>& indexed,
+                 const key_index& index, const std::vector<column_view>& key, std::size_t begin,
+                 std::size_t end, row_numbers& ids) {
+  const row_run run{nullptr, begin, end - begin};
   hashed_block block;
-  for (std::size_t begin = 0; begin < rows; begin += block_rows) {
-    const std::size_t end = std::min(begin + block_rows, rows);
-    if (begin % report_every == 0) counted(begin);
-    hash_block(text, key, begin, end, rows, slots, block);
-    for (std::size_t row = begin; row < end; ++row) {
-      const std::string_view* own = block.keys.data() + (row - begin) * key.size();
-      ids[row] = index_row(text, key, row, own, block.hashes[row - begin], slots, kept, pack);
-      if (keep) kept.texts.insert(kept.texts.end(), own, own + key.size());
+  for (std::size_t first = 0; first < run.count; first += block_rows) {
+    // A block's rows are hashed, then their slots read, then the keys those
+    // slots name are asked for, before any key is compared.
+    hash_block(text, key, run, first, block);
+    prefetch_slots(text, indexed, index, block);
+    for (std::size_t i = 0; i < block.size; ++i) {
+      const std::string_view* own = block.keys.data() + i * key.size();
+      ids[begin + first + i] = probe_row(text, indexed, index, own, block.hashes[i]);
     }
   }
-  if (!pack) block_vector<std::uint64_t>().swap(kept.words);
+}
+
+}  // namespace
+
+bool index_keys(std::string_view text, const std::vector<column_view>& key, std::size_t rows,
+                key_index& index, row_numbers& ids, const step_count& counted,
+                const work_split& split) {
+  const bool keep = rows * key.size() <= kept_key_texts;
+  const bool pack = !keep && key.size() == 1 && rows <= packed_rows;
+  const std::size_t partitions = std::max<std::size_t>(1, split.threads);
+  if (keep) index.texts.resize(rows * key.size());
+  index.slots.resize(partitions);
+  index.words.resize(partitions);
+  counted(0);
+  bool repeats;
+  if (partitions == 1) {
+    entering at = start_partition(index, 0, rows, pack);
+    repeats = enter_run(text, key, {nullptr, 0, rows}, index, at);
+    end_partition(index, at);
+  } else {
+    repeats =
+        build_partitions(text, key, partition_rows(text, key, rows, split), index, pack, split);
+  }
+  if (!repeats) return true;
+  // Each key's slot names its first row, which a probe of the side finds.
+  probe_keys(text, key, index, key, rows, ids, counted, split);
+  return false;
 }
 
 void probe_keys(std::string_view text, const std::vector<column_view>& indexed,
-                const kept_keys& kept, const std::vector<column_view>& key, std::size_t rows,
-                const row_slots& slots, row_numbers& ids, const step_count& counted) {
-  const bool packed = !kept.words.empty();
+                const key_index& index, const std::vector<column_view>& key, std::size_t rows,
+                row_numbers& ids, const step_count& counted, const work_split& split) {
   ids.resize(rows);
-  hashed_block block;
-  for (std::size_t begin = 0; begin < rows; begin += block_rows) {
-    const std::size_t end = std::min(begin + block_rows, rows);
-    if (begin % report_every == 0) counted(begin);
-    // A block's rows are hashed, then their slots read, then the keys those
-    // slots name are asked for, before any key is compared.
-    hash_block(text, key, begin, end, rows, slots, block, packed ? kept.words.data() : nullptr);
-    if (kept.texts.empty() && !packed) {
-      prefetch_candidates(text, indexed, slots, block, end - begin);
-    }
-    for (std::size_t row = begin; row < end; ++row) {
-      const std::string_view* own = block.keys.data() + (row - begin) * key.size();
-      ids[row] = probe_row(text, indexed, kept, slots, own, block.hashes[row - begin]);
-    }
-  }
+  run_pieces(split.threads, piece_count(rows, split.piece_rows),
+             [&](std::size_t k, std::size_t thread) {
+               const std::size_t begin = k * split.piece_rows;
+               if (thread == 0) counted(begin);
+               probe_piece(text, indexed, index, key, begin,
+                           std::min(rows, begin + split.piece_rows), ids);
+             });
 }
 
 void probe_running_keys(std::string_view text, const std::vector<column_view>& indexed,
-                        const kept_keys& kept, const std::vector<column_view>& key,
-                        std::size_t rows, const row_slots& slots, row_numbers& ids,
-                        const step_count& counted) {
+                        const key_index& index, const std::vector<column_view>& key,
+                        std::size_t rows, row_numbers& ids, const step_count& counted,
+                        const work_split& split) {
   const column_view& first = key.front();
   const std::size_t table_rows = first.table->values.size() / first.stride;
   const bool one_table = std::all_of(key.begin(), key.end(), [&](const column_view& c) {
     return c.table == first.table && c.rows == first.rows;
   });
   if (first.rows == nullptr || !one_table || 2 * rows < table_rows) {
-    probe_keys(text, indexed, kept, key, rows, slots, ids, counted);
+    probe_keys(text, indexed, index, key, rows, ids, counted, split);
     return;
   }
   std::vector<column_view> in_order = key;
   for (column_view& column : in_order) column.rows = nullptr;
   row_numbers table_ids;
-  probe_keys(text, indexed, kept, in_order, table_rows, slots, table_ids, counted);
+  probe_keys(text, indexed, index, in_order, table_rows, table_ids, counted, split);
   ids.resize(rows);
-  for (std::size_t s = 0; s < rows; ++s) {
-    if (s + lookahead < rows) prefetch(table_ids.data() + first.rows[s + lookahead]);
-    ids[s] = table_ids[first.rows[s]];
-  }
+  run_pieces(split.threads, piece_count(rows, split.piece_rows), [&](std::size_t k, std::size_t) {
+    const std::size_t end = std::min(rows, (k + 1) * split.piece_rows);
+    for (std::size_t s = k * split.piece_rows; s < end; ++s) {
+      if (s + lookahead < end) prefetch(table_ids.data() + first.rows[s + lookahead]);
+      ids[s] = table_ids[first.rows[s]];
+    }
+  });
 }

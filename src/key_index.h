@@ -1,8 +1,12 @@
-// The key index of a join step: the keys of one side hashed into a table of
-// rows, and the rows of the other side looked up in it. A key is the values
-// of a row in the step's key columns; each side names the key of each of its
-// rows by a row of the indexed side that has it, so that equal keys get equal
-// names and the join compares no key again.
+// The key index of a join step: the keys of one side hashed into tables of
+// rows, and the rows of the other side looked up in them. A key is the
+// values of a row in the step's key columns; each side names the key of each
+// of its rows by the first row of the indexed side that has it, so that equal
+// keys get equal names and the join compares no key again.
+//
+// On several threads the index is cut by hash into partitions, one table
+// each: the rows of a partition are entered in their order, so that the first
+// row of each key names it however many threads there are.
 #ifndef NATJOIN_KEY_INDEX_H_
 #define NATJOIN_KEY_INDEX_H_
 
@@ -14,6 +18,7 @@
 
 #include "blocks.h"
 #include "column_view.h"
+#include "pieces.h"
 #include "row_table.h"
 
 // Tells how many rows a pass has handled so far, for a person watching.
@@ -22,33 +27,36 @@ using step_count = std::function<void(std::size_t rows)>;
 // Long passes report how far they have got once every this many rows.
 constexpr std::size_t report_every = std::size_t{1} << 16;
 
-// What the indexed side keeps of its keys beside its table of rows: their
-// texts, when they are few, row by row; or, when every key is one value of at
-// most seven bytes, each slot's key packed into a word beside the slot, so
-// that a probe compares it without reading the indexed row. Either may be
-// empty.
-struct kept_keys {
+// The index of the keys of one side: a table of rows for each partition;
+// beside it, where every key of the partition is one value of at most seven
+// bytes, the key packed into a word per slot, so that a probe compares it
+// without reading the indexed row (words[p] is empty otherwise); and, where
+// the side is small, the texts of its keys row by row, which then stay in
+// the cache for the rows that look them up (texts is empty otherwise).
+struct key_index {
+  std::vector<row_slots> slots;
+  std::vector<block_vector<std::uint64_t>> words;
   std::vector<std::string_view> texts;
-  block_vector<std::uint64_t> words;
 };
 
-// Names the key of every row of the indexed side, whose key columns are key,
-// by the first of its rows that has it, in ids. slots then holds one row of
-// each distinct key, and kept what the side keeps of its keys. counted hears
-// of the rows handled now and then. text is the table text.
-// REQUIRES: slots is empty (make_row_slots) and made for at least rows rows;
-// key is not empty.
-void index_keys(std::string_view text, const std::vector<column_view>& key, std::size_t rows,
-                row_slots& slots, row_numbers& ids, kept_keys& kept, const step_count& counted);
+// Builds index over the rows rows of the indexed side, whose key columns are
+// key, on split.threads threads. Returns true where every row has a key of
+// its own, leaving ids empty; otherwise ids names the key of every row by the
+// first row that has it. counted hears of the rows handled now and then, on
+// the calling thread. text is the table text.
+// REQUIRES: index is empty; key is not empty; rows < max_rows.
+bool index_keys(std::string_view text, const std::vector<column_view>& key, std::size_t rows,
+                key_index& index, row_numbers& ids, const step_count& counted,
+                const work_split& split);
 
 // Names the key of every row of the probing side, whose key columns are key,
-// by the indexed row that has it, or no_row, in ids. indexed, slots and kept
-// are the indexed side's key columns and what index_keys left.
+// by the indexed row that has it, or no_row, in ids. indexed and index are
+// the indexed side's key columns and its index.
 // REQUIRES: key and indexed have the same number of columns, in the same
 // order of names.
 void probe_keys(std::string_view text, const std::vector<column_view>& indexed,
-                const kept_keys& kept, const std::vector<column_view>& key, std::size_t rows,
-                const row_slots& slots, row_numbers& ids, const step_count& counted);
+                const key_index& index, const std::vector<column_view>& key, std::size_t rows,
+                row_numbers& ids, const step_count& counted, const work_split& split);
 
 // probe_keys for the running rows of a join. Where their keys all come from
 // one joined table, whose rows the running rows follow in another order, and
@@ -56,8 +64,8 @@ void probe_keys(std::string_view text, const std::vector<column_view>& indexed,
 // are probed in their order and each running row takes its row's name: the
 // keys are then read in the order they lie in.
 void probe_running_keys(std::string_view text, const std::vector<column_view>& indexed,
-                        const kept_keys& kept, const std::vector<column_view>& key,
-                        std::size_t rows, const row_slots& slots, row_numbers& ids,
-                        const step_count& counted);
+                        const key_index& index, const std::vector<column_view>& key,
+                        std::size_t rows, row_numbers& ids, const step_count& counted,
+                        const work_split& split);
 
 #endif  // NATJOIN_KEY_INDEX_H_

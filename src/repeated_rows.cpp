@@ -76,6 +76,12 @@ void hash_batch(std::string_view text, const std::vector<column_view>& columns, 
   }
 }
 
+// Leaves the repeated rows out of the count new rows at group, which all
+// meet running rows of key k: only the first of each stays matched to it.
+void keep_first_of_key(std::string_view text, const std::vector<column_view>& columns,
+                       std::uint32_t* group, std::size_t count, std::uint32_t k, row_slots& slots,
+                       step_groups& groups);
+
 }  // namespace
 
 std::size_t keep_first_rows(std::string_view text, const std::vector<column_view>& columns,
@@ -101,36 +107,46 @@ std::size_t keep_first_rows(std::string_view text, const std::vector<column_view
 }
 
 void keep_first_running(std::string_view text, const std::vector<column_view>& columns,
-                        step_groups& groups) {
-  row_slots slots;
+                        step_groups& groups, const work_split& split) {
   const std::size_t keys = groups.group_start.size() - 1;
-  std::size_t kept = 0;
+  row_numbers kept(keys);
+  std::vector<row_slots> slots(split.threads);
+  run_pieces(split.threads, piece_count(keys, split.piece_rows),
+             [&](std::size_t piece, std::size_t thread) {
+               const std::size_t end = std::min(keys, (piece + 1) * split.piece_rows);
+               for (std::size_t k = piece * split.piece_rows; k < end; ++k) {
+                 const std::size_t begin = groups.group_start[k];
+                 kept[k] = static_cast<std::uint32_t>(
+                     keep_first_rows(text, columns, groups.group_rows.data() + begin,
+                                     groups.group_start[k + 1] - begin, slots[thread]));
+               }
+             });
+  // The rows kept move to the front, group by group.
+  std::size_t at = 0;
   for (std::size_t k = 0; k < keys; ++k) {
-    const std::size_t begin = groups.group_start[k];
-    const std::size_t count = groups.group_start[k + 1] - begin;
-    groups.group_start[k] = static_cast<std::uint32_t>(kept);
-    std::uint32_t* group = groups.group_rows.data() + kept;
-    std::copy(groups.group_rows.data() + begin, groups.group_rows.data() + begin + count, group);
-    kept += keep_first_rows(text, columns, group, count, slots);
+    const std::uint32_t* group = groups.group_rows.data() + groups.group_start[k];
+    groups.group_start[k] = static_cast<std::uint32_t>(at);
+    std::copy(group, group + kept[k], groups.group_rows.data() + at);
+    at += kept[k];
   }
-  groups.group_start[keys] = static_cast<std::uint32_t>(kept);
-  groups.group_rows.resize(kept);
+  groups.group_start[keys] = static_cast<std::uint32_t>(at);
+  groups.group_rows.resize(at);
 }
 
 void keep_first_new(std::string_view text, const std::vector<column_view>& columns,
-                    step_groups& groups) {
+                    step_groups& groups, const work_split& split) {
   row_numbers start;
   row_numbers rows;
   sort_new_rows(groups, start, rows);
-  row_slots slots;
-  for (std::size_t k = 0; k < groups.keys; ++k) {
-    const std::size_t count = start[k + 1] - start[k];
-    if (count < 2) continue;
-    std::uint32_t* group = rows.data() + start[k];
-    for (std::size_t i = 0; i < count; ++i) groups.match[group[i]] = no_row;
-    const std::size_t kept = keep_first_rows(text, columns, group, count, slots);
-    for (std::size_t i = 0; i < kept; ++i) groups.match[group[i]] = static_cast<std::uint32_t>(k);
-  }
+  std::vector<row_slots> slots(split.threads);
+  run_pieces(split.threads, piece_count(groups.keys, split.piece_rows),
+             [&](std::size_t piece, std::size_t thread) {
+               const std::size_t end = std::min(groups.keys, (piece + 1) * split.piece_rows);
+               for (std::size_t k = piece * split.piece_rows; k < end; ++k) {
+                 keep_first_of_key(text, columns, rows.data() + start[k], start[k + 1] - start[k],
+                                   static_cast<std::uint32_t>(k), slots[thread], groups);
+               }
+             });
 }
 
 std::size_t drop_repeats(std::string_view text, const std::vector<column_view>& columns,
@@ -159,3 +175,16 @@ std::size_t drop_repeats(std::string_view text, const std::vector<column_view>& 
   for (row_numbers& table_rows : rows) table_rows.resize(kept);
   return kept;
 }
+
+namespace {
+
+void keep_first_of_key(std::string_view text, const std::vector<column_view>& columns,
+                       std::uint32_t* group, std::size_t count, std::uint32_t k, row_slots& slots,
+                       step_groups& groups) {
+  if (count < 2) return;
+  for (std::size_t i = 0; i < count; ++i) groups.match[group[i]] = no_row;
+  const std::size_t kept = keep_first_rows(text, columns, group, count, slots);
+  for (std::size_t i = 0; i < kept; ++i) groups.match[group[i]] = k;
+}
+
+}  // namespace

@@ -27,6 +27,7 @@
 
 #include "column_view.h"
 #include "key_groups.h"
+#include "pieces.h"
 #include "row_table.h"
 
 // Leaves out of rows[0, count), row numbers of one table in order, every row
@@ -40,14 +41,16 @@ std::size_t keep_first_rows(std::string_view text, const std::vector<column_view
 // Leaves the repeated rows of the first table out of the groups of the first
 // step of a join, whose running rows are that table's rows. columns are its
 // columns outside the key, which the rows of a group alone may differ in.
+// The groups are worked on in pieces on split.threads threads.
 // REQUIRES: groups.alone is not set.
 void keep_first_running(std::string_view text, const std::vector<column_view>& columns,
-                        step_groups& groups);
+                        step_groups& groups, const work_split& split);
 
 // Leaves the repeated rows of the new table out of a step: they meet no
-// running row. columns are its columns outside the key.
+// running row. columns are its columns outside the key. The keys are worked
+// on in pieces on split.threads threads.
 void keep_first_new(std::string_view text, const std::vector<column_view>& columns,
-                    step_groups& groups);
+                    step_groups& groups, const work_split& split);
 
 // Keeps the first result row of each row text, in order: the row numbers of
 // the kept rows move to the front of each list of rows, which is then cut to

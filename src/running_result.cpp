@@ -27,16 +27,16 @@ std::vector<column_view> running_columns(const running_result& running,
 }
 
 void take_step(running_result& running, const table_ref& table,
-               const std::vector<std::size_t>& added, const step_groups& groups,
-               std::size_t total) {
+               const std::vector<std::size_t>& added, const step_groups& groups, std::size_t total,
+               std::size_t threads) {
   for (std::size_t t = 0; t < running.rows.size(); ++t) {
     row_numbers next;
-    gather_rows(rows_of(running, t), groups, total, next);
+    gather_rows(rows_of(running, t), groups, total, next, threads);
     running.rows[t].swap(next);
   }
   running.first_is_whole = false;
   running.rows.emplace_back();
-  spread_rows(groups, total, running.rows.back());
+  spread_rows(groups, total, running.rows.back(), threads);
   running.row_count = total;
   for (std::size_t j : added) {
     running.codes.push_back(table.codes[j]);

@@ -65,10 +65,12 @@ std::vector<column_view> running_columns(const running_result& running,
 
 // Makes the result of a step with the new table, which groups pair and which
 // has total rows, the running result: the rows of every joined table, the
-// new one's included, and the new table's columns at the positions added.
-// REQUIRES: total == count_result(groups) < max_rows.
+// new one's included, written on up to threads threads, and the new table's
+// columns at the positions added.
+// REQUIRES: total == count_result(groups, ...) < max_rows.
 void take_step(running_result& running, const table_ref& table,
-               const std::vector<std::size_t>& added, const step_groups& groups, std::size_t total);
+               const std::vector<std::size_t>& added, const step_groups& groups, std::size_t total,
+               std::size_t threads);
 
 // Writes out the row numbers of the first table where they are still its own
 // rows, so that every joined table has them.
