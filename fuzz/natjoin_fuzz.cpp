@@ -34,7 +34,8 @@ std::size_t bound_cells(const std::vector<std::string>& join_tables, const table
     auto table = tables.find(name);
     if (table == tables.end() || names.at(name).empty()) continue;
     const std::size_t width = names.at(name).size();
-    rows = std::min(rows * std::max<std::size_t>(1, table->second.size() / width), max_cells + 1);
+    rows = std::min(rows * std::max<std::size_t>(1, table->second.values.size() / width),
+                    max_cells + 1);
     columns = std::min(columns + width, max_cells + 1);
   }
   return std::min(rows * columns, max_cells + 1);
@@ -42,15 +43,17 @@ std::size_t bound_cells(const std::vector<std::string>& join_tables, const table
 
 // Every stored value reads back as the row parser saw it: an int value
 // within its field and free of leading zeros, a char value between its
-// quotes and within its width.
+// quotes and within its width; and a table is marked as holding commas
+// exactly when one of its char values holds one.
 void check_values(std::string_view text, const table_data_map& tables,
                   const column_types_map& types) {
-  for (const auto& [name, values] : tables) {
+  for (const auto& [name, table] : tables) {
     const std::vector<int>& codes = types.at(name);
-    check(values.size() % codes.size() == 0, "a table with a partial row");
-    for (std::size_t i = 0; i < values.size(); ++i) {
+    check(table.values.size() % codes.size() == 0, "a table with a partial row");
+    bool commas = false;
+    for (std::size_t i = 0; i < table.values.size(); ++i) {
       const int code = codes[i % codes.size()];
-      const std::string_view value = value_text(text, values[i], code);
+      const std::string_view value = value_text(text, table, table.values[i]);
       check(value.data() >= text.data() && value.end() <= text.end(), "a value outside the text");
       check(value.find('\n') == std::string_view::npos, "a value across a line end");
       if (code < 1) {
@@ -59,8 +62,10 @@ void check_values(std::string_view text, const table_data_map& tables,
       } else {
         check(value.size() <= static_cast<std::size_t>(code), "a char value over its width");
         check(value.data()[-1] == '\'' && value.end()[0] == '\'', "a char value not in quotes");
+        commas = commas || value.find(',') != std::string_view::npos;
       }
     }
+    check(commas == table.holds_commas, "a table marked wrongly as holding commas");
   }
 }
 

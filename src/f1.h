@@ -8,14 +8,16 @@
 //
 // Values are never copied out of the input. The table reader stores each
 // value as a reference into the table text (the input after its first line),
-// which the caller keeps for the whole run, and the join gives its result as
-// row numbers into the tables; the writer reads the values from the text.
+// which the caller keeps for the whole run (stored_values.h), and the join
+// gives its result as row numbers into the tables; the writer reads the
+// values from the text. The machinery of the join lives in units of its own:
+// key_index (hashing and probing keys), key_groups (the rows each new row
+// meets), repeated_rows (leaving repeated rows out) and row_format (the text
+// of a row).
 #ifndef NATJOIN_F1_H_
 #define NATJOIN_F1_H_
 
-#include <array>
 #include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -24,7 +26,9 @@
 #include <utility>
 #include <vector>
 
-#include "blocks.h"
+#include "pieces.h"
+#include "row_table.h"
+#include "stored_values.h"
 
 // Outcome of a stage. Only the join tells its two failures apart.
 enum status : int {
@@ -33,49 +37,23 @@ enum status : int {
   status_conflict = 2,  // join: a column declared differently in two tables
 };
 
-// A stored value, as bytes: first the offset in the table text where it
-// starts, whose top bit tells whether it is a char value that holds a ",";
-// then its length in bytes, or 255 for a value of 255 bytes or more, whose
-// end is then found again from the row syntax (see value_text). The narrow
-// form serves table texts below 2 GiB at 5 bytes a value, the wide form any
-// other at 9.
-using narrow_ref = std::array<std::uint8_t, 5>;
-using wide_ref = std::array<std::uint8_t, 9>;
-
-// The largest table text that the narrow form can address.
-constexpr std::size_t narrow_text_limit = std::size_t{1} << 31;
-
-// The values of one table, row by row: the value of column j (in
-// declaration order) of row r is at r * (number of columns) + j.
-template <typename Ref>
-using value_list_of = block_vector<Ref>;
 // The table catalogue: table name to values, types and names.
-template <typename Ref>
-using table_data_of = std::map<std::string, value_list_of<Ref>>;
+using table_data_map = std::map<std::string, table_values>;
 using column_types_map = std::map<std::string, std::vector<int>>;
 using column_names_map = std::map<std::string, std::vector<std::string>>;
 // Result column name to its column type code.
 using result_types_map = std::map<std::string, int>;
-// For each result row, the row of one joined table that it comes from.
-using row_numbers = block_vector<std::uint32_t>;
 // Where the values of a result column are: in result row i, the value at
-// rows[i] * stride + index of values, the values of the table that brought
-// the column. The columns of one joined table share its row numbers.
-template <typename Ref>
+// rows[i] * stride + index of the values of table, the table that brought the
+// column. The columns of one joined table share its row numbers.
 struct result_column {
-  const value_list_of<Ref>* values;
+  const table_values* table;
   std::size_t index;
   std::size_t stride;
   std::shared_ptr<const row_numbers> rows;
 };
 // Result column name to where its values are.
-template <typename Ref>
-using result_data_of = std::map<std::string, result_column<Ref>>;
-
-// The narrow form, which almost every run uses.
-using value_list = value_list_of<narrow_ref>;
-using table_data_map = table_data_of<narrow_ref>;
-using result_data_map = result_data_of<narrow_ref>;
+using result_data_map = std::map<std::string, result_column>;
 
 // Where and why a stage failed, for a person: the 1-based line of the input
 // file (0 where no line is known) and the reason in plain words. The stages
@@ -143,34 +121,27 @@ int parse_declaration(std::string_view line, std::string& table_name,
                       std::string* reason = nullptr);
 
 // Parses a trimmed data row, a line of text, against a table's column type
-// codes and appends one value per column to values, as references into
-// text. Returns 1 for a malformed row, after which the values of the columns
+// codes and appends one value per column to table, as references into
+// text; a char value that holds a "," marks table as holding commas.
+// Returns 1 for a malformed row, after which the values of the columns
 // before the faulty one stay appended. The reason names the faulty column by
 // names[j], or by its number without names.
-// REQUIRES: line lies inside text, which is shorter than the form's limit;
+// REQUIRES: line lies inside text, which is shorter than text_limit;
 // names->size() == codes.size() if names are given.
-template <typename Ref>
 int parse_row(std::string_view text, std::string_view line, const std::vector<int>& codes,
-              value_list_of<Ref>& values, std::string* reason = nullptr,
+              table_values& table, std::string* reason = nullptr,
               const std::vector<std::string>* names = nullptr);
-
-// The text of a value that parse_row stored from text for a column of type
-// code: an int value (code below 1) ends where its field does, without the
-// field's trailing blanks; a char value ends before its closing quote.
-// REQUIRES: value was stored from text by parse_row for such a column.
-template <typename Ref>
-std::string_view value_text(std::string_view text, Ref value, int code);
 
 // Reads the table blocks of text (the input after its first line) into the
 // catalogue. A table name already in the catalogue keeps its first
 // declaration, and the rows of a later block of that name are appended to
-// it. Returns 0 at the end of text, or 1 at the first malformed line.
-// REQUIRES: text is shorter than the form's limit (narrow_text_limit for the
-// narrow form).
-template <typename Ref>
-int tabla_ertelmezo(std::string_view text, table_data_of<Ref>& table_data,
+// it. Returns 0 at the end of text, or 1 at the first malformed line, and
+// for a text of text_limit bytes or more. The rows are read in pieces on
+// split.threads threads.
+int tabla_ertelmezo(std::string_view text, table_data_map& table_data,
                     column_types_map& column_types, column_names_map& column_names,
-                    failure_detail* detail = nullptr, const progress_report* progress = nullptr);
+                    failure_detail* detail = nullptr, const progress_report* progress = nullptr,
+                    const work_split& split = {});
 
 // ---------------------------------------------------------------------------
 // Natural join
@@ -183,14 +154,15 @@ int tabla_ertelmezo(std::string_view text, table_data_of<Ref>& table_data,
 // order, before any row is joined. Returns 0 with the result table filled;
 // 1 when a named table has no columns, or the result would take more than
 // half of the memory the process may use, or 2^32 - 1 rows or more; 2 when
-// a column is declared differently in two tables.
+// a column is declared differently in two tables. Each step runs in pieces
+// on split.threads threads; the result does not depend on them.
 // REQUIRES: the catalogue was read from text by tabla_ertelmezo.
-template <typename Ref>
 int join(std::string_view text, const std::vector<std::string>& join_tables,
-         const table_data_of<Ref>& table_data, const column_types_map& column_types,
+         const table_data_map& table_data, const column_types_map& column_types,
          const column_names_map& column_names, result_types_map& result_types,
-         std::vector<std::string>& result_columns, result_data_of<Ref>& result_data,
-         failure_detail* detail = nullptr, const progress_report* progress = nullptr);
+         std::vector<std::string>& result_columns, result_data_map& result_data,
+         failure_detail* detail = nullptr, const progress_report* progress = nullptr,
+         const work_split& split = {});
 
 // ---------------------------------------------------------------------------
 // Result file writer
@@ -202,15 +174,16 @@ using output_sink = std::function<int(std::string_view)>;
 // Writes the output file through sink: the lines of input, the separator
 // line, the "result(" declaration with result_columns sorted by byte order
 // (sorted in place), then the text of every result row, in result row order.
-// Every line written ends with line_end, the platform's line end. Returns 0,
-// or 1 as soon as sink fails.
+// Every line written ends with line_end, the platform's line end. The text
+// is made in pieces on split.threads threads and handed to sink in order, on
+// the calling thread. Returns 0, or 1 as soon as sink fails.
 // REQUIRES: result_columns is not empty, and every one of its names has a
 // type code and a result column, all with rows of one length, whose values
 // lie in text.
-template <typename Ref>
 int write_result(std::string_view input, std::string_view text,
                  std::vector<std::string>& result_columns, const result_types_map& result_types,
-                 const result_data_of<Ref>& result_data, const output_sink& sink,
-                 std::string_view line_end, const progress_report* progress = nullptr);
+                 const result_data_map& result_data, const output_sink& sink,
+                 std::string_view line_end, const progress_report* progress = nullptr,
+                 const work_split& split = {});
 
 #endif  // NATJOIN_F1_H_

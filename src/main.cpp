@@ -248,10 +248,9 @@ progress_report progress_line() {
 
 // Writes the output file at path from the result and closes it; a failure ends the run as
 // failed, with the output left empty. Returns the run's status.
-template <typename Ref>
 int write_output_file(std::string_view input, std::string_view rest,
                       std::vector<std::string>& result_columns,
-                      const result_types_map& result_types, const result_data_of<Ref>& result_data,
+                      const result_types_map& result_types, const result_data_map& result_data,
                       const run_files& files, const char* path, failure_detail& detail,
                       const progress_report* progress) {
   int write_error = 0;
@@ -275,14 +274,12 @@ int write_output_file(std::string_view input, std::string_view rest,
   return status_ok;
 }
 
-// The stages from the table reader on, with values stored in the form Ref,
-// which the size of the table text decides. REQUIRES: the input is closed.
-template <typename Ref>
+// The stages from the table reader on. REQUIRES: the input is closed.
 int run_tables(std::string_view input, std::string_view rest,
                const std::vector<std::string>& join_tables, const char* output_path,
                const run_files& files, const char*& path, failure_detail& detail,
                const progress_report* progress) {
-  table_data_of<Ref> table_data;
+  table_data_map table_data;
   column_types_map column_types;
   column_names_map column_names;
   if (guarded(detail, [&] {
@@ -293,7 +290,7 @@ int run_tables(std::string_view input, std::string_view rest,
 
   result_types_map result_types;
   std::vector<std::string> result_columns;
-  result_data_of<Ref> result_data;
+  result_data_map result_data;
   int joined = guarded(detail, [&] {
     return join(rest, join_tables, table_data, column_types, column_names, result_types,
                 result_columns, result_data, &detail, progress);
@@ -352,11 +349,7 @@ int run(const char* input_path, const char* output_path) {
       status_ok) {
     return fail(join_failed, files, path, detail);
   }
-  if (rest.size() < narrow_text_limit) {
-    return run_tables<narrow_ref>(input, rest, join_tables, output_path, files, path, detail,
-                                  progress);
-  }
-  return run_tables<wide_ref>(input, rest, join_tables, output_path, files, path, detail, progress);
+  return run_tables(input, rest, join_tables, output_path, files, path, detail, progress);
 }
 
 }  // namespace

@@ -17,8 +17,13 @@
 
 using row_slots = block_vector<std::uint64_t>;
 
-// No row number may reach this: row numbers and their slots are 32 bits.
+// Rows are numbered in 32 bits: no row number may reach max_rows, and no_row
+// stands for no row at all.
 constexpr std::size_t max_rows = 0xffffffffu;
+constexpr std::uint32_t no_row = 0xffffffffu;
+
+// Row numbers: for each row of one side, a row of another.
+using row_numbers = block_vector<std::uint32_t>;
 
 // A 64-bit hash of text's bytes, spread in its low bits (which pick the
 // slot) and its high bits (which the slot keeps) alike.

@@ -9,37 +9,33 @@
 
 namespace {
 
-template <typename Ref>
-struct catalogue_of {
+struct catalogue {
   std::string text;  // the table text that the values point into
-  table_data_of<Ref> data;
+  table_data_map data;
   column_types_map types;
   column_names_map names;
 };
-using catalogue = catalogue_of<narrow_ref>;
 
-template <typename Ref>
-struct run_result_of {
+struct run_result {
   int status = 0;
   std::vector<std::string> columns;
   result_types_map types;
-  result_data_of<Ref> data;
+  result_data_map data;
 };
-using run_result = run_result_of<narrow_ref>;
 
 // Reads the table blocks of text.
-template <typename Ref = narrow_ref>
-catalogue_of<Ref> load(std::string_view text) {
-  catalogue_of<Ref> c;
+catalogue load(std::string_view text) {
+  catalogue c;
   c.text = text;
   EXPECT_EQ(tabla_ertelmezo(c.text, c.data, c.types, c.names), 0) << text;
   return c;
 }
 
-template <typename Ref>
-run_result_of<Ref> run_join(const catalogue_of<Ref>& c, const std::vector<std::string>& tables) {
-  run_result_of<Ref> r;
-  r.status = join(c.text, tables, c.data, c.types, c.names, r.types, r.columns, r.data);
+run_result run_join(const catalogue& c, const std::vector<std::string>& tables,
+                    const work_split& split = {}) {
+  run_result r;
+  r.status = join(c.text, tables, c.data, c.types, c.names, r.types, r.columns, r.data, nullptr,
+                  nullptr, split);
   return r;
 }
 
@@ -47,9 +43,8 @@ using rows = std::vector<std::vector<std::string>>;
 using rows_type = rows;
 
 // The rows of a result, as their values in result column order.
-template <typename Ref>
-rows rows_of(const catalogue_of<Ref>& c, const run_result_of<Ref>& r) {
-  return result_texts(c.text, r.columns, r.types, r.data);
+rows rows_of(const catalogue& c, const run_result& r) {
+  return result_texts(c.text, r.columns, r.data);
 }
 
 constexpr std::string_view worked_tables =
@@ -201,9 +196,8 @@ TEST(Join, EmptiesTheResultContainersFirst) {
   EXPECT_TRUE(r.columns.empty() && r.types.empty() && r.data.empty());
 }
 
-template <typename Ref>
-std::string write_to_string(std::string_view input, const catalogue_of<Ref>& c,
-                            run_result_of<Ref>& r, std::string_view line_end = "\n") {
+std::string write_to_string(std::string_view input, const catalogue& c, run_result& r,
+                            std::string_view line_end = "\n") {
   std::string out;
   output_sink sink = [&](std::string_view block) {
     out.append(block);
@@ -317,16 +311,18 @@ std::string random_input(std::mt19937& rng, int kind, std::vector<std::string>& 
   return text;
 }
 
-// Runs one input through the fast engine in the form Ref and through the
-// straightforward one; the written outputs must be equal byte for byte.
-template <typename Ref>
+// Runs one input through the fast engine, its work cut as split says, and
+// through the straightforward one; the written outputs must be equal byte
+// for byte.
 int compare_engines(const std::string& text, const std::vector<std::string>& tables,
-                    const std::string& context) {
-  catalogue_of<Ref> c;
+                    const std::string& context, const work_split& split) {
+  catalogue c;
   c.text = text;
-  if (tabla_ertelmezo(c.text, c.data, c.types, c.names) != 0) return -1;  // a value too wide
-  run_result_of<Ref> fast = run_join(c, tables);
-  const text_catalogue strings = texts_of(c.text, c.data, c.types, c.names);
+  if (tabla_ertelmezo(c.text, c.data, c.types, c.names, nullptr, nullptr, split) != 0) {
+    return -1;  // a value too wide
+  }
+  run_result fast = run_join(c, tables, split);
+  const text_catalogue strings = texts_of(c.text, c.data, c.names);
   result_types_map types;
   std::vector<std::string> columns;
   text_columns data;
@@ -339,6 +335,70 @@ int compare_engines(const std::string& text, const std::vector<std::string>& tab
   return 0;
 }
 
+// A whole run in memory, with the work cut as split says: the output file,
+// or the failure with its line and reason.
+std::string run_whole(std::string_view input, const work_split& split) {
+  std::string_view rest = input;
+  std::string_view first;
+  read_line(rest, first);
+  std::vector<std::string> tables;
+  catalogue c;
+  run_result r;
+  failure_detail detail;
+  std::string out;
+  output_sink sink = [&](std::string_view block) { return out.append(block), 0; };
+  int status = join_ertelmezo(first, tables, &detail);
+  if (status == 0)
+    status = tabla_ertelmezo(rest, c.data, c.types, c.names, &detail, nullptr, split);
+  if (status == 0) {
+    status = join(rest, tables, c.data, c.types, c.names, r.types, r.columns, r.data, &detail,
+                  nullptr, split);
+  }
+  if (status == 0)
+    status = write_result(input, rest, r.columns, r.types, r.data, sink, "\r\n", nullptr, split);
+  if (status != 0)
+    return "status " + std::to_string(status) + " at line " + std::to_string(detail.first) + ": " +
+           detail.second;
+  return out;
+}
+
+// Whatever the number of threads and the size of the pieces, a run gives the
+// bytes that one thread gives. Pieces of one to three rows put an edge
+// between every two rows somewhere.
+TEST(Threads, GiveTheBytesOfOneThread) {
+  const std::string long_x(300, 'x');
+  std::string keys = "join(A, B)\nA(k int, v int)\n";
+  for (int i = 0; i < 40; ++i) keys += std::to_string(i % 7) + "," + std::to_string(i % 3) + "\n";
+  keys += "\nB(k int, w char(3))\n";
+  for (int i = 0; i < 25; ++i) keys += std::to_string(i % 5) + ",'" + std::to_string(i % 2) + "'\n";
+  const struct {
+    const char* name;
+    std::string input;
+  } cases[] = {
+      {"line ends, commas and repeats",
+       "join(A, B)\r\nA(k int, s char(5))\r\n1,'a,b'\r\n2,'c'\r\n1,'a,b'\r\n3, 'd' \r\n\r\n"
+       "B(k int, t char(3))\r\n1,'x'\r\n2,'y'\r\n1,'x'\r\n"},
+      {"no common column, a table of one row",
+       "join(A, B, C)\nA(x int)\n1\n2\n1\n3\n\nB(y int)\n7\n\nC(z char(2))\n'p'\n'q'\n'p'\n"},
+      {"an empty table", "join(A, E, B)\nA(k int)\n1\n2\n\nE(k int, e int)\n\nB(k int)\n1\n"},
+      {"long values and a repeated block", "join(A, A)\nA(k int, s char(999))\n1,'" + long_x +
+                                               "'\n 2 ,'y'\n\nA(k int, s char(999))\n3,'" + long_x +
+                                               "z'\n1,'" + long_x + "'"},
+      {"repeated keys", keys},
+      {"a malformed row behind others, a malformed declaration after it",
+       "join(A)\nA(x int, s char(2))\n1,'a'\n2,'b'\n3,'ccc'\n4,'d'\n\nB(y\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string expected = run_whole(c.input, {});
+    for (std::size_t threads : {1, 2, 3, 7}) {
+      for (std::size_t piece_rows : {1, 2, 3}) {
+        EXPECT_TRUE(run_whole(c.input, {threads, piece_rows}) == expected)
+            << c.name << ": " << threads << " threads, pieces of " << piece_rows << " rows";
+      }
+    }
+  }
+}
+
 TEST(Engine, MatchesTheStraightforwardEngineOnRandomInputs) {
   const unsigned seed = std::random_device{}();
   std::mt19937 rng(seed);
@@ -349,9 +409,9 @@ TEST(Engine, MatchesTheStraightforwardEngineOnRandomInputs) {
     const std::string text = random_input(rng, kind, tables);
     const std::string context =
         "seed " + std::to_string(seed) + ", input " + std::to_string(i) + "\n" + text;
-    if (compare_engines<narrow_ref>(text, tables, context) == 0) ++succeeded[kind];
-    // The wide form stores the same values in 8 bytes; it must agree too.
-    if (i % 4 == 0) compare_engines<wide_ref>(text, tables, context);
+    if (compare_engines(text, tables, context, {}) == 0) ++succeeded[kind];
+    // Several threads, on pieces of a few rows, must give the same bytes.
+    if (i % 4 == 0) compare_engines(text, tables, context + "(3 threads)", {3, 2});
     if (HasFailure()) return;
   }
   for (int kind = 0; kind < 3; ++kind) EXPECT_GT(succeeded[kind], 100) << "seed " << seed;

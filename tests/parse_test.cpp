@@ -156,11 +156,9 @@ struct parsed_row {
 };
 
 parsed_row parse_line(std::string_view line, const codes& types) {
-  value_list values;
-  parsed_row row{parse_row(line, line, types, values), {}};
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    row.values.push_back(value_text(line, values[i], types[i % types.size()]));
-  }
+  table_values table;
+  parsed_row row{parse_row(line, line, types, table), {}};
+  for (const value_ref& value : table.values) row.values.push_back(value_text(line, table, value));
   return row;
 }
 
@@ -240,7 +238,7 @@ using texts = std::vector<std::string>;
 // The values of one column of a table that read_tables read from rest.
 texts column(std::string_view rest, const catalogue& c, const std::string& table,
              const std::string& name) {
-  return texts_of(rest, c.data, c.types, c.names)[table][name];
+  return texts_of(rest, c.data, c.names)[table][name];
 }
 
 TEST(TableReader, LoadsBlocksSeparatedByBlankLines) {

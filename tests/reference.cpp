@@ -18,6 +18,37 @@ std::size_t rows_of(const text_columns& data, const std::string& column) {
 
 }  // namespace
 
+text_catalogue texts_of(std::string_view text, const table_data_map& table_data,
+                        const column_names_map& column_names) {
+  text_catalogue catalogue;
+  for (const auto& [table, values] : table_data) {
+    const std::vector<std::string>& names = column_names.at(table);
+    text_columns& columns = catalogue[table];
+    for (std::size_t i = 0; i < values.values.size(); ++i) {
+      columns[names[i % names.size()]].emplace_back(value_text(text, values, values.values[i]));
+    }
+    for (const std::string& name : names) columns[name];
+  }
+  return catalogue;
+}
+
+std::vector<std::vector<std::string>> result_texts(std::string_view text,
+                                                   const std::vector<std::string>& result_columns,
+                                                   const result_data_map& result_data) {
+  std::vector<std::vector<std::string>> rows;
+  if (result_columns.empty()) return rows;
+  rows.resize(result_data.at(result_columns.front()).rows->size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    for (const std::string& name : result_columns) {
+      const result_column& column = result_data.at(name);
+      const value_ref value =
+          column.table->values[(*column.rows)[i] * column.stride + column.index];
+      rows[i].emplace_back(value_text(text, *column.table, value));
+    }
+  }
+  return rows;
+}
+
 int reference_join(const std::vector<std::string>& join_tables, const text_catalogue& table_data,
                    const column_types_map& column_types, const column_names_map& column_names,
                    result_types_map& result_types, std::vector<std::string>& result_columns,
