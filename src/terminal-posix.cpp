@@ -17,7 +17,9 @@ void write_to_terminal(std::string_view text) {
 
 std::string format_redraw(std::string_view line, std::size_t) {
   // Erasing to the end of the line after it covers whatever was longer.
-  return "\r" + std::string(line) + "\033[K";
+  std::string text = "\r";
+  text.append(line);
+  return text + "\033[K";
 }
 
 std::string format_erase(std::size_t) {

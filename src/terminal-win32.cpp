@@ -42,8 +42,9 @@ void write_to_terminal(std::string_view text) {
 }
 
 std::string format_redraw(std::string_view line, std::size_t shown) {
-  if (takes_vt()) return "\r" + std::string(line) + "\033[K";
-  std::string text = "\r" + std::string(line);
+  std::string text = "\r";
+  text.append(line);
+  if (takes_vt()) return text + "\033[K";
   if (shown > line.size()) text.append(shown - line.size(), ' ');
   return text;
 }
