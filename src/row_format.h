@@ -54,7 +54,7 @@ constexpr std::size_t cached_values = std::size_t{1} << 16;
 // columns, joined by ",", those of char columns (code above 0) between
 // quotes, which are the quotes that enclose the value in text.
 void append_row(std::string_view text, const std::vector<column_view>& columns, std::size_t row,
-                text_buffer& out, std::string_view end = {});
+                text_buffer& out, std::string_view end = "");
 
 // Of columns, for each joined table that they read, the first and the last
 // in its table's rows, leaving out tables that stay in the cache: the values
