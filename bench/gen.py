@@ -6,6 +6,8 @@ For each workload W it writes into --out:
   wN_T.csv      table T as CSV with a header row (same values, no quotes)
   wN.sql        sqlite3 script: imports the CSVs, writes the distinct
                 natural join (columns in byte order of names) to wN.sqlite.out
+  wN.duckdb.sql the same query for DuckDB over read_csv of the CSVs, written
+                to wN.duckdb.out
 Output is a pure function of --seed and --scale.
 """
 import argparse
@@ -170,6 +172,26 @@ def write(out, name, order, tables):
             f"SELECT DISTINCT {sel} FROM {' NATURAL JOIN '.join(order)};"]
     with open(base + ".sql", "w") as f:
         f.write("\n".join(sql) + "\n")
+    with open(base + ".duckdb.sql", "w") as f:
+        f.write(duckdb_sql(name, order, tables, sel))
+
+
+def duckdb_sql(name, order, tables, sel):
+    """DuckDB's statement: the distinct join of the CSVs, copied to wN.duckdb.out."""
+    decls = {t: cols for t, cols, _ in tables}
+    seen, src = set(), ""
+    for t in order:
+        names = {c for c, _ in decls[t]}
+        # DuckDB refuses a NATURAL JOIN without a common column; sqlite3 takes
+        # it as the Cartesian product, which CROSS JOIN says outright.
+        if src:
+            src += " NATURAL JOIN " if names & seen else " CROSS JOIN "
+        types = ", ".join(f"'{c}': '{'INTEGER' if ty == 'int' else 'VARCHAR'}'"
+                          for c, ty in decls[t])
+        src += f"read_csv('{name}_{t}.csv', header = true, columns = {{{types}}}) AS {t}"
+        seen |= names
+    return (f"COPY (SELECT DISTINCT {sel} FROM {src})\n"
+            f"  TO '{name}.duckdb.out' (HEADER false);\n")
 
 
 def main():

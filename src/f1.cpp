@@ -577,7 +577,6 @@ void scan_blocks(std::string_view text, table_data_map& table_data, column_types
                  read_failure& failure, const progress_report* progress) {
   std::size_t line_number = 1;  // the join statement's
   for (std::size_t at = 0; at < text.size();) {
-    report(progress, "reading", at, text.size(), "bytes");
     std::string_view rest = text.substr(at);
     std::string_view line;
     read_line(rest, line);
@@ -591,7 +590,11 @@ void scan_blocks(std::string_view text, table_data_map& table_data, column_types
       failure.line = line_number;
       return;
     }
+    const std::size_t before = line_number;
     at = cut_block(text, at, piece_rows, *table, line_number, scan);
+    if (before / report_every != line_number / report_every) {
+      report(progress, "reading", at, text.size(), "bytes");
+    }
   }
 }
 
@@ -634,7 +637,10 @@ void read_pieces(std::string_view text, const std::vector<row_piece>& pieces,
   std::vector<char> commas(pieces.size(), 0);
   run_pieces(split.threads, pieces.size(), [&](std::size_t p, std::size_t thread) {
     const row_piece& piece = pieces[p];
-    if (thread == 0) report(progress, "reading", piece.begin, text.size(), "bytes");
+    if (thread == 0 &&
+        piece.first_line / report_every != (piece.first_line + piece.rows) / report_every) {
+      report(progress, "reading", piece.begin, text.size(), "bytes");
+    }
     table_values& values = working[thread];
     values.values.clear();
     if (read_piece(text, piece, values, failures[p]) != status_ok) return;

@@ -49,14 +49,16 @@ struct hashed_block {
 // Asks for the values (texts) of rows [from, to) of run.
 void prefetch_values(const std::vector<column_view>& columns, const row_run& run, std::size_t from,
                      std::size_t to) {
-  for (std::size_t i = from; i < std::min(to, run.count); ++i) {
-    prefetch_values(columns, row_at(run, i), row_at(run, i) + 1);
-  }
+  to = std::min(to, run.count);
+  if (run.list == nullptr) return prefetch_values(columns, run.begin + from, run.begin + to);
+  for (std::size_t i = from; i < to; ++i) prefetch_values(columns, run.list[i], run.list[i] + 1);
 }
 void prefetch_texts(std::string_view text, const std::vector<column_view>& columns,
                     const row_run& run, std::size_t from, std::size_t to) {
-  for (std::size_t i = from; i < std::min(to, run.count); ++i) {
-    prefetch_texts(text, columns, row_at(run, i), row_at(run, i) + 1);
+  to = std::min(to, run.count);
+  if (run.list == nullptr) return prefetch_texts(text, columns, run.begin + from, run.begin + to);
+  for (std::size_t i = from; i < to; ++i) {
+    prefetch_texts(text, columns, run.list[i], run.list[i] + 1);
   }
 }
 
@@ -76,23 +78,43 @@ void prefetch_ahead(std::string_view text, const std::vector<column_view>& colum
   prefetch_texts(text, columns, run, next, next + block_rows);
 }
 
+// The hash of the key of row, in the columns [column, end), whose texts go
+// to keys.
+[[gnu::always_inline]] inline std::uint64_t hash_key(std::string_view text,
+                                                     const column_view* column,
+                                                     const column_view* end, std::size_t row,
+                                                     std::string_view* keys) {
+  std::uint64_t h = 0;
+  for (; column != end; ++column) {
+    *keys = text_at(text, *column, row);
+    h = add_hash(h, hash_bytes(*keys++));
+  }
+  return h;
+}
+
 // Hashes the block of rows of run from first on into block, asking for the
 // blocks after it ahead.
 void hash_block(std::string_view text, const std::vector<column_view>& columns, const row_run& run,
                 std::size_t first, hashed_block& block) {
+  const std::size_t size = std::min(block_rows, run.count - first);
+  const std::size_t width = columns.size();
+  const column_view* begin = columns.data();
+  const column_view* end = begin + width;
   block.first = first;
-  block.size = std::min(block_rows, run.count - first);
+  block.size = size;
   prefetch_ahead(text, columns, run, first);
-  block.keys.resize(block_rows * columns.size());
+  block.keys.resize(block_rows * width);
   std::string_view* keys = block.keys.data();
-  for (std::size_t i = 0; i < block.size; ++i) {
-    std::uint64_t h = 0;
-    for (const column_view& column : columns) {
-      *keys = text_at(text, column, row_at(run, first + i));
-      h = add_hash(h, hash_bytes(*keys++));
-    }
-    block.hashes[i] = h;
+  std::uint64_t* hashes = block.hashes;
+  if (run.list == nullptr) {
+    const std::size_t row = run.begin + first;
+    for (std::size_t i = 0; i < size; ++i)
+      hashes[i] = hash_key(text, begin, end, row + i, keys + i * width);
+    return;
   }
+  const std::uint32_t* rows = run.list + first;
+  for (std::size_t i = 0; i < size; ++i)
+    hashes[i] = hash_key(text, begin, end, rows[i], keys + i * width);
 }
 
 std::uint64_t pack_key(std::string_view key) {
@@ -260,10 +282,31 @@ bool build_partitions(std::string_view text, const std::vector<column_view>& key
   return std::find(repeats.begin(), repeats.end(), 1) != repeats.end();
 }
 
+// A partition of the index as a probe reads it.
+struct partition_view {
+  const std::uint64_t* slots;
+  std::size_t mask;
+  const std::uint64_t* words;  // null where its keys are not packed
+};
+
+std::vector<partition_view> partition_views(const key_index& index) {
+  std::vector<partition_view> views;
+  for (std::size_t p = 0; p < index.slots.size(); ++p) {
+    views.push_back({index.slots[p].data(), index.slots[p].size() - 1,
+                     index.words[p].empty() ? nullptr : index.words[p].data()});
+  }
+  return views;
+}
+
+const partition_view& partition_for(const std::vector<partition_view>& views, std::uint64_t hash) {
+  return views.size() == 1 ? views.front() : views[partition_of(hash, views.size())];
+}
+
 // The indexed row that the first slot for hash names, when the slot's half
 // of the hash agrees, or no_row: the row whose key a probe compares first.
-std::uint32_t candidate(const row_slots& slots, std::uint64_t hash) {
-  const std::uint64_t slot = slots[first_slot(slots, hash)];
+std::uint32_t candidate(const partition_view& table, std::uint64_t hash) {
+  if (table.words != nullptr) return no_row;
+  const std::uint64_t slot = table.slots[hash & table.mask];
   if (slot_is_empty(slot) || (slot >> 32) != (hash >> 32)) return no_row;
   return slot_row(slot);
 }
@@ -272,20 +315,17 @@ std::uint32_t candidate(const row_slots& slots, std::uint64_t hash) {
 // them; or, where there are neither words nor kept texts, for the indexed
 // rows that those slots name: their values first, then their texts.
 void prefetch_slots(std::string_view text, const std::vector<column_view>& indexed,
-                    const key_index& index, const hashed_block& block) {
-  const std::size_t partitions = index.slots.size();
+                    const key_index& index, const std::vector<partition_view>& views,
+                    const hashed_block& block) {
   std::uint32_t candidates[block_rows];
   for (std::size_t i = 0; i < block.size; ++i) {
-    const std::size_t p = partition_of(block.hashes[i], partitions);
-    prefetch_slot(index.slots[p], block.hashes[i]);
-    if (!index.words[p].empty()) {
-      prefetch(index.words[p].data() + first_slot(index.slots[p], block.hashes[i]));
-    }
+    const partition_view& table = partition_for(views, block.hashes[i]);
+    prefetch(table.slots + (block.hashes[i] & table.mask));
+    if (table.words != nullptr) prefetch(table.words + (block.hashes[i] & table.mask));
   }
   if (!index.texts.empty()) return;
   for (std::size_t i = 0; i < block.size; ++i) {
-    const std::size_t p = partition_of(block.hashes[i], partitions);
-    candidates[i] = index.words[p].empty() ? candidate(index.slots[p], block.hashes[i]) : no_row;
+    candidates[i] = candidate(partition_for(views, block.hashes[i]), block.hashes[i]);
     if (candidates[i] != no_row) prefetch_values(indexed, candidates[i], candidates[i] + 1);
   }
   for (std::size_t i = 0; i < block.size; ++i) {
@@ -295,35 +335,38 @@ void prefetch_slots(std::string_view text, const std::vector<column_view>& index
 
 // The indexed row that has the key own of hash h, or no_row.
 std::uint32_t probe_row(std::string_view text, const std::vector<column_view>& indexed,
-                        const key_index& index, const std::string_view* own, std::uint64_t h) {
-  const std::size_t p = partition_of(h, index.slots.size());
-  const row_slots& slots = index.slots[p];
-  std::size_t at;
-  if (!index.words[p].empty()) {
+                        const key_index& index, const partition_view& table,
+                        const std::string_view* own, std::uint64_t h) {
+  std::size_t at = h & table.mask;
+  if (table.words != nullptr) {
     // A key too long for a word is the key of no indexed row.
     if (own->size() > packed_bytes) return no_row;
-    at = find_packed(slots, index.words[p], h, pack_key(*own));
+    const std::uint64_t word = pack_key(*own);
+    for (; !slot_is_empty(table.slots[at]) && table.words[at] != word; at = (at + 1) & table.mask) {
+    }
   } else {
-    at = find_row(slots, h,
+    at = find_row(table.slots, table.mask, h,
                   [&](std::size_t other) { return same_key(text, indexed, index, other, own); });
   }
-  return slot_is_empty(slots[at]) ? no_row : slot_row(slots[at]);
+  return slot_is_empty(table.slots[at]) ? no_row : slot_row(table.slots[at]);
 }
 
 // Names the keys of rows [begin, end) of the probing side in ids.
 void probe_piece(std::string_view text, const std::vector<column_view>& indexed,
                  const key_index& index, const std::vector<column_view>& key, std::size_t begin,
                  std::size_t end, row_numbers& ids) {
+  const std::vector<partition_view> views = partition_views(index);
   const row_run run{nullptr, begin, end - begin};
   hashed_block block;
   for (std::size_t first = 0; first < run.count; first += block_rows) {
     // A block's rows are hashed, then their slots read, then the keys those
     // slots name are asked for, before any key is compared.
     hash_block(text, key, run, first, block);
-    prefetch_slots(text, indexed, index, block);
+    prefetch_slots(text, indexed, index, views, block);
     for (std::size_t i = 0; i < block.size; ++i) {
+      const std::uint64_t h = block.hashes[i];
       const std::string_view* own = block.keys.data() + i * key.size();
-      ids[begin + first + i] = probe_row(text, indexed, index, own, block.hashes[i]);
+      ids[begin + first + i] = probe_row(text, indexed, index, partition_for(views, h), own, h);
     }
   }
 }

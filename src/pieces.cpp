@@ -45,6 +45,18 @@ void join_all(std::vector<std::thread>& threads) {
 
 }  // namespace
 
+std::vector<std::size_t> cut_by_rows(const std::uint32_t* starts, std::size_t count,
+                                     std::size_t piece_rows) {
+  std::vector<std::size_t> cuts{0};
+  while (cuts.back() < count) {
+    // The first item that begins a whole piece after the last cut.
+    const std::uint64_t target = std::uint64_t{starts[cuts.back()]} + piece_rows;
+    const std::uint32_t* next = std::lower_bound(starts + cuts.back() + 1, starts + count, target);
+    cuts.push_back(static_cast<std::size_t>(next - starts));
+  }
+  return cuts;
+}
+
 void run_pieces(std::size_t threads, std::size_t pieces, const piece_work& work) {
   if (threads <= 1 || pieces <= 1) {
     for (std::size_t piece = 0; piece < pieces; ++piece) work(piece, 0);

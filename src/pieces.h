@@ -10,7 +10,9 @@
 #define NATJOIN_PIECES_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <vector>
 
 // How a stage cuts its work: the threads it may use, and the rows (lines of
 // the input, rows of a table or of a result) of one piece.
@@ -24,6 +26,13 @@ struct work_split {
 inline std::size_t piece_count(std::size_t rows, std::size_t piece_rows) {
   return (rows + piece_rows - 1) / piece_rows;
 }
+
+// Cuts items [0, count), item i having the rows [starts[i], starts[i + 1]),
+// into runs of whole items of about piece_rows rows: run k is items
+// [cuts[k], cuts[k + 1]), and the cuts run from 0 to count.
+// REQUIRES: starts holds count + 1 ascending entries; piece_rows > 0.
+std::vector<std::size_t> cut_by_rows(const std::uint32_t* starts, std::size_t count,
+                                     std::size_t piece_rows);
 
 // The work on one piece: its number, and the number (below the threads
 // asked for) of the thread that runs it, for working memory of its own.

@@ -111,16 +111,16 @@ void keep_first_running(std::string_view text, const std::vector<column_view>& c
   const std::size_t keys = groups.group_start.size() - 1;
   row_numbers kept(keys);
   std::vector<row_slots> slots(split.threads);
-  run_pieces(split.threads, piece_count(keys, split.piece_rows),
-             [&](std::size_t piece, std::size_t thread) {
-               const std::size_t end = std::min(keys, (piece + 1) * split.piece_rows);
-               for (std::size_t k = piece * split.piece_rows; k < end; ++k) {
-                 const std::size_t begin = groups.group_start[k];
-                 kept[k] = static_cast<std::uint32_t>(
-                     keep_first_rows(text, columns, groups.group_rows.data() + begin,
-                                     groups.group_start[k + 1] - begin, slots[thread]));
-               }
-             });
+  const std::vector<std::size_t> cuts =
+      cut_by_rows(groups.group_start.data(), keys, split.piece_rows);
+  run_pieces(split.threads, cuts.size() - 1, [&](std::size_t piece, std::size_t thread) {
+    for (std::size_t k = cuts[piece]; k < cuts[piece + 1]; ++k) {
+      const std::size_t begin = groups.group_start[k];
+      kept[k] = static_cast<std::uint32_t>(
+          keep_first_rows(text, columns, groups.group_rows.data() + begin,
+                          groups.group_start[k + 1] - begin, slots[thread]));
+    }
+  });
   // The rows kept move to the front, group by group.
   std::size_t at = 0;
   for (std::size_t k = 0; k < keys; ++k) {
@@ -139,14 +139,13 @@ void keep_first_new(std::string_view text, const std::vector<column_view>& colum
   row_numbers rows;
   sort_new_rows(groups, start, rows);
   std::vector<row_slots> slots(split.threads);
-  run_pieces(split.threads, piece_count(groups.keys, split.piece_rows),
-             [&](std::size_t piece, std::size_t thread) {
-               const std::size_t end = std::min(groups.keys, (piece + 1) * split.piece_rows);
-               for (std::size_t k = piece * split.piece_rows; k < end; ++k) {
-                 keep_first_of_key(text, columns, rows.data() + start[k], start[k + 1] - start[k],
-                                   static_cast<std::uint32_t>(k), slots[thread], groups);
-               }
-             });
+  const std::vector<std::size_t> cuts = cut_by_rows(start.data(), groups.keys, split.piece_rows);
+  run_pieces(split.threads, cuts.size() - 1, [&](std::size_t piece, std::size_t thread) {
+    for (std::size_t k = cuts[piece]; k < cuts[piece + 1]; ++k) {
+      keep_first_of_key(text, columns, rows.data() + start[k], start[k + 1] - start[k],
+                        static_cast<std::uint32_t>(k), slots[thread], groups);
+    }
+  });
 }
 
 std::size_t drop_repeats(std::string_view text, const std::vector<column_view>& columns,

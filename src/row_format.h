@@ -52,8 +52,7 @@ constexpr std::size_t cached_values = std::size_t{1} << 16;
 
 // Appends the text of row of columns, then end: its values in the order of
 // columns, joined by ",", those of char columns (code above 0) between
-// quotes, which are the quotes that enclose the value in text. (No end is
-// "", not {}: memcpy may not be given a null source, even for no bytes.)
+// quotes, which are the quotes that enclose the value in text.
 void append_row(std::string_view text, const std::vector<column_view>& columns, std::size_t row,
                 text_buffer& out, std::string_view end = "");
 

@@ -56,15 +56,21 @@ inline std::uint32_t slot_row(std::uint64_t slot) {
 }
 
 // Finds the slot of the row with this hash for which same(row) holds, or,
-// when there is none, the empty slot where such a row belongs.
+// when there is none, the empty slot where such a row belongs, in the table
+// of mask + 1 slots at slots.
 template <typename Same>
-std::size_t find_row(const row_slots& slots, std::uint64_t hash, Same&& same) {
+std::size_t find_row(const std::uint64_t* slots, std::size_t mask, std::uint64_t hash,
+                     Same&& same) {
   constexpr std::uint64_t high = 0xffffffff00000000ULL;
-  const std::size_t mask = slots.size() - 1;
-  for (std::size_t at = first_slot(slots, hash);; at = (at + 1) & mask) {
+  for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
     const std::uint64_t slot = slots[at];
     if (slot_is_empty(slot) || ((slot & high) == (hash & high) && same(slot_row(slot)))) return at;
   }
+}
+
+template <typename Same>
+std::size_t find_row(const row_slots& slots, std::uint64_t hash, Same&& same) {
+  return find_row(slots.data(), slots.size() - 1, hash, same);
 }
 
 // Puts row into the empty slot at, which find_row gave for hash.
