@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "blocks.h"
+#include "cpu_limit.h"
 #include "entry.h"
 #include "f1.h"
 #include "files.h"
@@ -246,20 +247,41 @@ progress_report progress_line() {
   };
 }
 
+// An input smaller than this runs on one thread: threads would cost more than they save.
+constexpr std::size_t threaded_input = std::size_t{1} << 20;
+
+// The most threads a run uses.
+constexpr std::size_t max_threads = 8;
+
+// How the stages cut their work for an input of input_bytes: on every processor that the run
+// may use, up to max_threads.
+work_split plan_work(std::size_t input_bytes) {
+  work_split split;
+  if (input_bytes >= threaded_input) split.threads = std::min(cpu_limit(), max_threads);
+  return split;
+}
+
+// What the stages are given besides their data: where to report how far they have got, and
+// how to cut their work.
+struct stage_means {
+  const progress_report* progress;
+  work_split split;
+};
+
 // Writes the output file at path from the result and closes it; a failure ends the run as
 // failed, with the output left empty. Returns the run's status.
 int write_output_file(std::string_view input, std::string_view rest,
                       std::vector<std::string>& result_columns,
                       const result_types_map& result_types, const result_data_map& result_data,
                       const run_files& files, const char* path, failure_detail& detail,
-                      const progress_report* progress) {
+                      const stage_means& means) {
   int write_error = 0;
   output_sink sink = [&](std::string_view block) {
     return write_output(files.output, block, write_error);
   };
   if (guarded(detail, [&] {
         return write_result(input, rest, result_columns, result_types, result_data, sink,
-                            line_end(), progress);
+                            line_end(), means.progress, means.split);
       }) != status_ok) {
     if (write_error != 0) detail = {0, write_reason(write_error)};
     return fail(files_failed, files, path, detail);
@@ -278,12 +300,13 @@ int write_output_file(std::string_view input, std::string_view rest,
 int run_tables(std::string_view input, std::string_view rest,
                const std::vector<std::string>& join_tables, const char* output_path,
                const run_files& files, const char*& path, failure_detail& detail,
-               const progress_report* progress) {
+               const stage_means& means) {
   table_data_map table_data;
   column_types_map column_types;
   column_names_map column_names;
   if (guarded(detail, [&] {
-        return tabla_ertelmezo(rest, table_data, column_types, column_names, &detail, progress);
+        return tabla_ertelmezo(rest, table_data, column_types, column_names, &detail,
+                               means.progress, means.split);
       }) != status_ok) {
     return fail(tables_failed, files, path, detail);
   }
@@ -293,14 +316,14 @@ int run_tables(std::string_view input, std::string_view rest,
   result_data_map result_data;
   int joined = guarded(detail, [&] {
     return join(rest, join_tables, table_data, column_types, column_names, result_types,
-                result_columns, result_data, &detail, progress);
+                result_columns, result_data, &detail, means.progress, means.split);
   });
   if (joined == status_conflict) return fail(declaration_conflict, files, path, detail);
   if (joined != status_ok) return fail(join_step_failed, files, path, detail);
 
   path = output_path;
   return write_output_file(input, rest, result_columns, result_types, result_data, files, path,
-                           detail, progress);
+                           detail, means);
 }
 
 // Reads the whole input into buffer and closes it. Returns 0, or 1 with detail set.
@@ -349,7 +372,8 @@ int run(const char* input_path, const char* output_path) {
       status_ok) {
     return fail(join_failed, files, path, detail);
   }
-  return run_tables(input, rest, join_tables, output_path, files, path, detail, progress);
+  return run_tables(input, rest, join_tables, output_path, files, path, detail,
+                    {progress, plan_work(input.size())});
 }
 
 }  // namespace

@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 #include "memory_limit.h"
 
@@ -26,27 +24,14 @@ std::size_t resource_limit(int resource) {
   return static_cast<std::size_t>(std::min<rlim_t>(limit.rlim_cur, no_memory_limit));
 }
 
-#if defined(__linux__)
-// The whole text of the file at path; the empty text where it cannot be read.
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // The least memory limit of this process's cgroups.
 std::size_t cgroup_memory_limit() {
   std::size_t limit = no_memory_limit;
-  for (const std::string& file : parse_cgroup_limit_files(read_text("/proc/self/cgroup"))) {
-    limit = std::min(limit, parse_cgroup_memory_limit(read_text(file)));
+  for (const std::string& text : read_cgroup_files(memory_files)) {
+    limit = std::min(limit, parse_cgroup_memory_limit(text));
   }
   return limit;
 }
-#else
-// Other POSIX systems (macOS, the BSDs) have no cgroups.
-std::size_t cgroup_memory_limit() {
-  return no_memory_limit;
-}
-#endif
 
 }  // namespace
 

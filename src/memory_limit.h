@@ -15,6 +15,11 @@
 #include <string_view>
 #include <vector>
 
+#include "cgroups.h"
+
+// The files that may hold a memory limit of a cgroup.
+inline constexpr cgroup_file memory_files = {"memory.max", "memory", "memory.limit_in_bytes"};
+
 // The figure that stands for no limit: the largest size.
 inline constexpr std::size_t no_memory_limit = static_cast<std::size_t>(-1);
 

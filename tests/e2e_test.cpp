@@ -59,6 +59,18 @@ void set_limit(int resource, rlim_t bytes) {
   setrlimit(RLIMIT_CORE, &no_core);
 }
 
+// Waits, for two seconds at most, until child has become natjoin: on a busy machine the
+// exec can take longer than a delay meant to fall inside natjoin's own run.
+void wait_for_exec(pid_t child) {
+  const fs::path exe = "/proc/" + std::to_string(child) + "/exe";
+  std::error_code error;
+  const fs::path natjoin = fs::canonical(NATJOIN_BINARY, error);
+  for (int waited = 0; waited < 2000; ++waited) {
+    if (fs::read_symlink(exe, error) == natjoin) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 // Runs natjoin with args in folder, standard output and error into files.
 outcome run_natjoin(const fs::path& folder, const std::vector<std::string>& args,
                     const run_options& options = {}) {
@@ -114,6 +126,7 @@ outcome run_natjoin(const fs::path& folder, const std::vector<std::string>& args
   }
   if (options.pause.count() != 0) {
     // A run held still outlasts its own work, as a long run would.
+    wait_for_exec(child);
     std::this_thread::sleep_for(options.signal_delay);
     kill(child, SIGSTOP);
     std::this_thread::sleep_for(options.pause);

@@ -1,8 +1,11 @@
-// The limits that the join's memory guard reads: the texts of the cgroup
-// files, as the system writes them.
+// The limits that a run reads: the texts of the cgroup files that limit its
+// memory (for the join's memory guard) and its processors (for its threads),
+// as the system writes them.
 #include "memory_limit.h"
 
 #include <gtest/gtest.h>
+
+#include "cpu_limit.h"
 
 namespace {
 
@@ -58,6 +61,30 @@ TEST(CgroupLimitFiles, FindsTheMemoryCgroupAndEveryOneAboveIt) {
   for (const auto& c : cases) {
     EXPECT_EQ(parse_cgroup_limit_files(c.text), c.expected) << c.name;
   }
+}
+
+TEST(CgroupCpuMax, ReadsTheProcessorsAQuotaAllowsAndTakesEverythingElseForNoLimit) {
+  struct {
+    const char* name;
+    std::string_view text;
+    std::size_t expected;
+  } cases[] = {
+      {"no quota", "max 100000\n", 0},
+      {"two processors", "200000 100000\n", 2},
+      {"a part of one rounds up", "50000 100000\n", 1},
+      {"one and a half rounds up", "150000 100000", 2},
+      {"absent file", "", 0},
+      {"no period", "100000\n", 0},
+      {"no quota at all", "0 100000\n", 0},
+      {"no period at all", "100000 0\n", 0},
+      {"beyond 64 bits", "99999999999999999999999 100000\n", 0},
+      {"text behind", "200000 100000 x\n", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse_cpu_max(c.text), c.expected) << c.name;
+  // Only cgroup v2 has cpu.max.
+  const std::string v2 = "/sys/fs/cgroup/";
+  EXPECT_EQ(parse_cgroup_files("3:cpu,cpuacct:/job\n0::/job/run\n", cpu_files),
+            (std::vector<std::string>{v2 + "job/run/cpu.max", v2 + "job/cpu.max", v2 + "cpu.max"}));
 }
 
 }  // namespace
