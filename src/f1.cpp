@@ -948,8 +948,9 @@ namespace {
 // many bytes.
 constexpr std::size_t bytes_per_row = 32;
 
-// The rows are cut into pieces of about piece_rows * cells_per_row values.
-constexpr std::size_t cells_per_row = 8;
+// The rows are cut into pieces of about piece_rows values: small enough that the text of the
+// pieces in flight stays in the processors' caches until it is written, and that their buffers,
+// once grown, serve every later piece.
 
 void format_header(const std::vector<std::string>& result_columns,
                    const result_types_map& result_types, std::string_view line_end,
@@ -1063,8 +1064,8 @@ int write_rows(std::string_view text, const std::vector<column_view>& columns, s
                std::string_view line_end, const output_sink& sink, const progress_report* progress,
                const work_split& split) {
   const std::vector<column_view> leaders = row_leaders(columns);
-  const std::size_t piece = std::max<std::size_t>(
-      1, split.piece_rows * cells_per_row / std::max<std::size_t>(1, columns.size()));
+  const std::size_t piece =
+      std::max<std::size_t>(1, split.piece_rows / std::max<std::size_t>(1, columns.size()));
   std::vector<text_buffer> buffers(split.threads + 2);
   const piece_work make = [&](std::size_t p, std::size_t slot) {
     buffers[slot].used = 0;

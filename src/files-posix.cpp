@@ -57,6 +57,28 @@ int read_all(os_handle input, block_vector<char>& text, int& error) {
   return 0;
 }
 
+std::size_t file_size(os_handle input) {
+  struct stat info;
+  if (fstat(static_cast<int>(input), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+  return static_cast<std::size_t>(info.st_size);
+}
+
+int read_at(os_handle input, std::size_t at, char* buffer, std::size_t length, std::size_t& got,
+            int& error) {
+  for (got = 0; got < length;) {
+    const ssize_t read =
+        pread(static_cast<int>(input), buffer + got, length - got, static_cast<off_t>(at + got));
+    if (read < 0 && errno == EINTR) continue;
+    if (read < 0) {
+      error = errno;
+      return 1;
+    }
+    if (read == 0) break;
+    got += static_cast<std::size_t>(read);
+  }
+  return 0;
+}
+
 int write_all(os_handle output, std::string_view block, int& error) {
   while (!block.empty()) {
     const ssize_t put = write(static_cast<int>(output), block.data(), block.size());

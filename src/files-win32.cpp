@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "files.h"
@@ -92,6 +93,35 @@ bool same_file(os_handle input, const char* input_path, const char* output_path)
   if (examined != INVALID_HANDLE_VALUE) CloseHandle(examined);
   CloseHandle(output);
   return same;
+}
+
+std::size_t file_size(os_handle input) {
+  LARGE_INTEGER size;
+  if (GetFileType(handle_of(input)) != FILE_TYPE_DISK || !GetFileSizeEx(handle_of(input), &size)) {
+    return 0;
+  }
+  return static_cast<std::size_t>(size.QuadPart);
+}
+
+int read_at(os_handle input, std::size_t at, char* buffer, std::size_t length, std::size_t& got,
+            int& error) {
+  for (got = 0; got < length;) {
+    // The offset goes with each read, so that threads reading one handle do not meet.
+    OVERLAPPED where = {};
+    const std::uint64_t offset = at + got;
+    where.Offset = static_cast<DWORD>(offset);
+    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(length - got, 1u << 30));
+    DWORD read = 0;
+    if (!ReadFile(handle_of(input), buffer + got, ask, &read, &where)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      error = static_cast<int>(GetLastError());
+      return 1;
+    }
+    if (read == 0) break;
+    got += read;
+  }
+  return 0;
 }
 
 int read_all(os_handle input, block_vector<char>& text, int& error) {

@@ -8,6 +8,7 @@
 #ifndef NATJOIN_FILES_H_
 #define NATJOIN_FILES_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -40,6 +41,16 @@ bool same_file(os_handle input, const char* input_path, const char* output_path)
 // Reads the whole of input into text, replacing what it held. Returns 0, or 1 with error set
 // (a folder gives one too); text is then unspecified.
 int read_all(os_handle input, block_vector<char>& text, int& error);
+
+// The size of the regular file that input is open on; 0 for anything else (a pipe, a device, a
+// folder) and where it cannot be told.
+std::size_t file_size(os_handle input);
+
+// Reads into buffer the length bytes of input from offset at on, or fewer where input ends
+// first, and sets got to how many. Several threads may read one input at once. Returns 0, or 1
+// with error set. REQUIRES: input is a regular file.
+int read_at(os_handle input, std::size_t at, char* buffer, std::size_t length, std::size_t& got,
+            int& error);
 
 // Writes the whole of block to output. Returns 0, or 1 with error set (a full disk, the
 // file-size limit, a closed pipe); part of the block may then have been written.

@@ -247,17 +247,15 @@ progress_report progress_line() {
   };
 }
 
-// An input smaller than this runs on one thread: threads would cost more than they save.
-constexpr std::size_t threaded_input = std::size_t{1} << 20;
-
 // The most threads a run uses.
 constexpr std::size_t max_threads = 8;
 
-// How the stages cut their work for an input of input_bytes: on every processor that the run
-// may use, up to max_threads.
-work_split plan_work(std::size_t input_bytes) {
+// How the stages cut their work: on every one of the processors that the run may use, cpus, up
+// to max_threads. Work of a single piece runs on the calling thread alone, so that a small
+// input starts no thread at all.
+work_split plan_work(std::size_t cpus) {
   work_split split;
-  if (input_bytes >= threaded_input) split.threads = std::min(cpu_limit(), max_threads);
+  split.threads = std::min(cpus, max_threads);
   return split;
 }
 
@@ -326,11 +324,51 @@ int run_tables(std::string_view input, std::string_view rest,
                            detail, means);
 }
 
-// Reads the whole input into buffer and closes it. Returns 0, or 1 with detail set.
-int read_input(run_files& files, block_vector<char>& buffer, failure_detail& detail) {
+// A large input file is read in pieces of this many bytes, on several threads.
+constexpr std::size_t read_bytes = std::size_t{4} << 20;
+
+// Reads the size bytes that the input file had when it was opened into text, a piece per
+// thread, then whatever has been added since; where it has shrunk meanwhile, to where the first
+// piece that came short ended. Returns 0, or 1 with error set.
+int read_pieces(os_handle input, std::size_t size, std::size_t threads, block_vector<char>& text,
+                int& error) {
+  // One byte more than the file had shows whether it has grown since.
+  text.resize(size + 1);
+  const std::size_t pieces = piece_count(size, read_bytes);
+  std::vector<std::size_t> got(pieces);
+  std::vector<int> errors(pieces, 0);
+  run_pieces(threads, pieces, [&](std::size_t k, std::size_t) {
+    const std::size_t at = k * read_bytes;
+    read_at(input, at, text.data() + at, std::min(read_bytes, size - at), got[k], errors[k]);
+  });
+  std::size_t used = 0;
+  for (std::size_t k = 0; k < pieces; ++k) {
+    if ((error = errors[k]) != 0) return status_failed;
+    used += got[k];
+    if (got[k] < std::min(read_bytes, size - k * read_bytes)) break;
+  }
+  // A file that has not come short may have grown: it is read on to its end.
+  for (std::size_t more = used == size ? 1 : 0; more != 0; used += more) {
+    if (used == text.size()) text.resize(2 * text.size());
+    if (read_at(input, used, text.data() + used, text.size() - used, more, error) != 0) {
+      return status_failed;
+    }
+  }
+  text.resize(used);
+  return status_ok;
+}
+
+// Reads the whole input into buffer and closes it: a file in pieces on threads threads,
+// anything else as one stream. Returns 0, or 1 with detail set.
+int read_input(run_files& files, std::size_t threads, block_vector<char>& buffer,
+               failure_detail& detail) {
   const int read = guarded(detail, [&] {
     int error = 0;
-    if (read_all(files.input, buffer, error) == status_ok) return status_ok;
+    const std::size_t size = file_size(files.input);
+    const int got = size > read_bytes && threads > 1
+                        ? read_pieces(files.input, size, threads, buffer, error)
+                        : read_all(files.input, buffer, error);
+    if (got == status_ok) return status_ok;
     detail = {0, system_reason("cannot read it", error)};
     return status_failed;
   });
@@ -358,7 +396,8 @@ int run(const char* input_path, const char* output_path) {
   // The input is read once; the stages parse it and the writer copies the
   // very same bytes, which stay here for the whole run.
   block_vector<char> buffer;
-  if (read_input(files, buffer, detail) != status_ok) {
+  const work_split split = plan_work(cpu_limit());
+  if (read_input(files, split.threads, buffer, detail) != status_ok) {
     return fail(files_failed, files, path, detail);
   }
   const std::string_view input(buffer.data(), buffer.size());
@@ -372,8 +411,7 @@ int run(const char* input_path, const char* output_path) {
       status_ok) {
     return fail(join_failed, files, path, detail);
   }
-  return run_tables(input, rest, join_tables, output_path, files, path, detail,
-                    {progress, plan_work(input.size())});
+  return run_tables(input, rest, join_tables, output_path, files, path, detail, {progress, split});
 }
 
 }  // namespace
