@@ -633,7 +633,7 @@ void read_pieces(std::string_view text, const std::vector<row_piece>& pieces,
                  std::vector<std::vector<long_value>>& long_values,
                  std::vector<read_failure>& failures, const progress_report* progress,
                  const work_split& split) {
-  std::vector<table_values> working(split.threads);
+  std::vector<own_line<table_values>> working(split.threads);
   std::vector<char> commas(pieces.size(), 0);
   run_pieces(split.threads, pieces.size(), [&](std::size_t p, std::size_t thread) {
     const row_piece& piece = pieces[p];
@@ -641,7 +641,7 @@ void read_pieces(std::string_view text, const std::vector<row_piece>& pieces,
         piece.first_line / report_every != (piece.first_line + piece.rows) / report_every) {
       report(progress, "reading", piece.begin, text.size(), "bytes");
     }
-    table_values& values = working[thread];
+    table_values& values = working[thread].value;
     values.values.clear();
     if (read_piece(text, piece, values, failures[p]) != status_ok) return;
     const std::size_t width = piece.table->codes->size();
@@ -1009,26 +1009,25 @@ std::vector<std::size_t> copy_ends(std::string_view input, std::size_t piece_byt
   return ends;
 }
 
-// Writes the copy of the input, every line with line_end, and the separator
-// line. Since the end of the input is noticed only by a read that runs into
-// it, an input that ends with a line end gives one more, empty, line; either
-// way the last line, empty or not, gets one. A piece whose line ends are
-// already line_end is handed on as it is.
+// Writes the copy of the input, every line with line_end but the last, which
+// write_input_copy ends. A piece whose line ends are already line_end is
+// handed on as it is.
 int write_copy(std::string_view input, std::string_view line_end, const output_sink& sink,
                const work_split& split) {
   const std::vector<std::size_t> ends = copy_ends(input, split.piece_rows * bytes_per_row);
-  std::vector<text_buffer> buffers(split.threads + 2);
-  std::vector<std::string_view> made(buffers.size());
+  std::vector<own_line<text_buffer>> buffers(split.threads + 2);
+  std::vector<own_line<std::string_view>> made(buffers.size());
   const piece_work make = [&](std::size_t piece, std::size_t slot) {
     const std::size_t begin = piece == 0 ? 0 : ends[piece - 1];
     const std::string_view lines = input.substr(begin, ends[piece] - begin);
-    made[slot] = lines;
+    made[slot].value = lines;
     if (line_end == "\n" && lines.find("\r\n") == std::string_view::npos) return;
-    buffers[slot].used = 0;
-    append_copy(lines, line_end, buffers[slot]);
-    made[slot] = text_of(buffers[slot]);
+    text_buffer& out = buffers[slot].value;
+    out.used = 0;
+    append_copy(lines, line_end, out);
+    made[slot].value = text_of(out);
   };
-  const auto use = [&](std::size_t, std::size_t slot) { return sink(made[slot]); };
+  const auto use = [&](std::size_t, std::size_t slot) { return sink(made[slot].value); };
   return run_pieces_in_order(split.threads, ends.size(), make, use);
 }
 
@@ -1066,34 +1065,47 @@ int write_rows(std::string_view text, const std::vector<column_view>& columns, s
   const std::vector<column_view> leaders = row_leaders(columns);
   const std::size_t piece =
       std::max<std::size_t>(1, split.piece_rows / std::max<std::size_t>(1, columns.size()));
-  std::vector<text_buffer> buffers(split.threads + 2);
+  std::vector<own_line<text_buffer>> buffers(split.threads + 2);
   const piece_work make = [&](std::size_t p, std::size_t slot) {
-    buffers[slot].used = 0;
+    buffers[slot].value.used = 0;
     format_rows(text, columns, leaders, p * piece, std::min(rows, (p + 1) * piece), line_end,
-                buffers[slot]);
+                buffers[slot].value);
   };
   const auto use = [&](std::size_t p, std::size_t slot) {
     report(progress, "writing", p * piece, rows, "rows");
-    return sink(text_of(buffers[slot]));
+    return sink(text_of(buffers[slot].value));
   };
   return run_pieces_in_order(split.threads, piece_count(rows, piece), make, use);
 }
 
 }  // namespace
 
-int write_result(std::string_view input, std::string_view text,
-                 std::vector<std::string>& result_columns, const result_types_map& result_types,
-                 const result_data_map& result_data, const output_sink& sink,
-                 std::string_view line_end, const progress_report* progress,
-                 const work_split& split) {
-  std::sort(result_columns.begin(), result_columns.end());
+int write_input_copy(std::string_view input, const output_sink& sink, std::string_view line_end,
+                     const work_split& split) {
   if (write_copy(input, line_end, sink, split) != status_ok) return status_failed;
+  const std::string ends = std::string(line_end) + std::string(line_end);
+  return sink(ends);
+}
+
+int write_result_table(std::string_view text, std::vector<std::string>& result_columns,
+                       const result_types_map& result_types, const result_data_map& result_data,
+                       const output_sink& sink, std::string_view line_end,
+                       const progress_report* progress, const work_split& split) {
+  std::sort(result_columns.begin(), result_columns.end());
   text_buffer header;
-  append_bytes(header, line_end);
-  append_bytes(header, line_end);
   format_header(result_columns, result_types, line_end, header);
   if (sink(text_of(header)) != status_ok) return status_failed;
   const std::size_t rows = result_data.at(result_columns.front()).rows->size();
   return write_rows(text, result_views(result_columns, result_types, result_data), rows, line_end,
                     sink, progress, split);
+}
+
+int write_result(std::string_view input, std::string_view text,
+                 std::vector<std::string>& result_columns, const result_types_map& result_types,
+                 const result_data_map& result_data, const output_sink& sink,
+                 std::string_view line_end, const progress_report* progress,
+                 const work_split& split) {
+  if (write_input_copy(input, sink, line_end, split) != status_ok) return status_failed;
+  return write_result_table(text, result_columns, result_types, result_data, sink, line_end,
+                            progress, split);
 }

@@ -171,19 +171,36 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
 // could not be written.
 using output_sink = std::function<int(std::string_view)>;
 
-// Writes the output file through sink: the lines of input, the separator
-// line, the "result(" declaration with result_columns sorted by byte order
-// (sorted in place), then the text of every result row, in result row order.
-// Every line written ends with line_end, the platform's line end. The text
-// is made in pieces on split.threads threads and handed to sink in order, on
-// the calling thread. Returns 0, or 1 as soon as sink fails.
-// REQUIRES: result_columns is not empty, and every one of its names has a
-// type code and a result column, all with rows of one length, whose values
-// lie in text.
+// Writes the output file through sink: write_input_copy, then
+// write_result_table. Every line written ends with line_end, the platform's
+// line end. The text is made in pieces on split.threads threads and handed to
+// sink in order, on the calling thread. Returns 0, or 1 as soon as sink fails.
+// REQUIRES: those of write_result_table.
 int write_result(std::string_view input, std::string_view text,
                  std::vector<std::string>& result_columns, const result_types_map& result_types,
                  const result_data_map& result_data, const output_sink& sink,
                  std::string_view line_end, const progress_report* progress = nullptr,
                  const work_split& split = {});
+
+// Writes the head of the output file through sink, which does not depend on
+// the result: the lines of input, each with line_end, then the separator
+// line. Since the end of the input is noticed only by a read that runs into
+// it, an input that ends with a line end gives one more, empty, line; either
+// way the last line, empty or not, gets one. Returns 0, or 1 as soon as sink
+// fails.
+int write_input_copy(std::string_view input, const output_sink& sink, std::string_view line_end,
+                     const work_split& split = {});
+
+// Writes the rest of the output file through sink: the "result(" declaration
+// with result_columns sorted by byte order (sorted in place), then the text of
+// every result row, in result row order. Returns 0, or 1 as soon as sink
+// fails.
+// REQUIRES: result_columns is not empty, and every one of its names has a
+// type code and a result column, all with rows of one length, whose values
+// lie in text.
+int write_result_table(std::string_view text, std::vector<std::string>& result_columns,
+                       const result_types_map& result_types, const result_data_map& result_data,
+                       const output_sink& sink, std::string_view line_end,
+                       const progress_report* progress = nullptr, const work_split& split = {});
 
 #endif  // NATJOIN_F1_H_

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "blocks.h"
@@ -266,21 +267,81 @@ struct stage_means {
   work_split split;
 };
 
+// The head of the output, the copy of the input, which does not depend on the result: where a
+// run has more than one processor, a thread of its own writes it while the stages run. Once the
+// thread has been joined, status tells how its writing ended: 0, or 1 with the system's error
+// (none where memory ran out).
+struct head_writer {
+  std::jthread thread;
+  int status = status_ok;
+  int error = 0;
+};
+
+// Starts writing the head of the output on a thread of its own, where there are threads.
+void start_head(std::string_view input, const run_files& files, std::size_t threads,
+                head_writer& head) {
+  if (threads < 2) return;
+  head.thread = std::jthread([&head, input, output = files.output](std::stop_token stop) {
+    output_sink sink = [&](std::string_view block) {
+      return stop.stop_requested() ? status_failed : write_output(output, block, head.error);
+    };
+    try {
+      head.status = write_input_copy(input, sink, line_end());
+    } catch (const std::bad_alloc&) {
+      head.status = status_failed;
+    }
+  });
+}
+
+// Waits until the head's thread has ended, asking it to stop first where the run has failed.
+void end_head(head_writer& head, bool failed) {
+  if (!head.thread.joinable()) return;
+  if (failed) head.thread.request_stop();
+  head.thread.join();
+}
+
+// Ends a run that failed while the head may still be written: fail, once it is not.
+int fail_stage(head_writer& head, message m, const run_files& files, const char* path,
+               const failure_detail& detail) {
+  end_head(head, true);
+  return fail(m, files, path, detail);
+}
+
+// Writes the output through sink: its head, unless its own thread has written it, then the
+// result table. Returns 0, or 1 with detail set.
+int write_output_text(std::string_view input, std::string_view rest,
+                      std::vector<std::string>& result_columns,
+                      const result_types_map& result_types, const result_data_map& result_data,
+                      head_writer& head, const output_sink& sink, failure_detail& detail,
+                      const stage_means& means) {
+  const bool head_apart = head.thread.joinable();
+  end_head(head, false);
+  if (head_apart && head.status != status_ok) {
+    detail = {0, head.error != 0 ? write_reason(head.error) : "out of memory"};
+    return status_failed;
+  }
+  return guarded(detail, [&]() -> int {
+    if (!head_apart && write_input_copy(input, sink, line_end(), means.split) != status_ok) {
+      return status_failed;
+    }
+    return write_result_table(rest, result_columns, result_types, result_data, sink, line_end(),
+                              means.progress, means.split);
+  });
+}
+
 // Writes the output file at path from the result and closes it; a failure ends the run as
 // failed, with the output left empty. Returns the run's status.
 int write_output_file(std::string_view input, std::string_view rest,
                       std::vector<std::string>& result_columns,
                       const result_types_map& result_types, const result_data_map& result_data,
-                      const run_files& files, const char* path, failure_detail& detail,
-                      const stage_means& means) {
+                      head_writer& head, const run_files& files, const char* path,
+                      failure_detail& detail, const stage_means& means) {
   int write_error = 0;
   output_sink sink = [&](std::string_view block) {
     return write_output(files.output, block, write_error);
   };
-  if (guarded(detail, [&] {
-        return write_result(input, rest, result_columns, result_types, result_data, sink,
-                            line_end(), means.progress, means.split);
-      }) != status_ok) {
+  if (write_output_text(input, rest, result_columns, result_types, result_data, head, sink, detail,
+                        means) != status_ok) {
     if (write_error != 0) detail = {0, write_reason(write_error)};
     return fail(files_failed, files, path, detail);
   }
@@ -299,6 +360,8 @@ int run_tables(std::string_view input, std::string_view rest,
                const std::vector<std::string>& join_tables, const char* output_path,
                const run_files& files, const char*& path, failure_detail& detail,
                const stage_means& means) {
+  head_writer head;
+  start_head(input, files, means.split.threads, head);
   table_data_map table_data;
   column_types_map column_types;
   column_names_map column_names;
@@ -306,9 +369,8 @@ int run_tables(std::string_view input, std::string_view rest,
         return tabla_ertelmezo(rest, table_data, column_types, column_names, &detail,
                                means.progress, means.split);
       }) != status_ok) {
-    return fail(tables_failed, files, path, detail);
+    return fail_stage(head, tables_failed, files, path, detail);
   }
-
   result_types_map result_types;
   std::vector<std::string> result_columns;
   result_data_map result_data;
@@ -316,12 +378,11 @@ int run_tables(std::string_view input, std::string_view rest,
     return join(rest, join_tables, table_data, column_types, column_names, result_types,
                 result_columns, result_data, &detail, means.progress, means.split);
   });
-  if (joined == status_conflict) return fail(declaration_conflict, files, path, detail);
-  if (joined != status_ok) return fail(join_step_failed, files, path, detail);
-
+  if (joined == status_conflict) return fail_stage(head, declaration_conflict, files, path, detail);
+  if (joined != status_ok) return fail_stage(head, join_step_failed, files, path, detail);
   path = output_path;
-  return write_output_file(input, rest, result_columns, result_types, result_data, files, path,
-                           detail, means);
+  return write_output_file(input, rest, result_columns, result_types, result_data, head, files,
+                           path, detail, means);
 }
 
 // A large input file is read in pieces of this many bytes, on several threads.

@@ -21,6 +21,14 @@ struct work_split {
   std::size_t piece_rows = std::size_t{1} << 15;
 };
 
+// What one thread (or one slot) keeps for itself, on a cache line of its own:
+// threads that write things of their own that share a line slow each other
+// down as if they wrote the same thing.
+template <typename T>
+struct alignas(64) own_line {
+  T value;
+};
+
 // The number of pieces of rows rows, none longer than piece_rows.
 // REQUIRES: piece_rows > 0.
 inline std::size_t piece_count(std::size_t rows, std::size_t piece_rows) {

@@ -110,7 +110,7 @@ void keep_first_running(std::string_view text, const std::vector<column_view>& c
                         step_groups& groups, const work_split& split) {
   const std::size_t keys = groups.group_start.size() - 1;
   row_numbers kept(keys);
-  std::vector<row_slots> slots(split.threads);
+  std::vector<own_line<row_slots>> slots(split.threads);
   const std::vector<std::size_t> cuts =
       cut_by_rows(groups.group_start.data(), keys, split.piece_rows);
   run_pieces(split.threads, cuts.size() - 1, [&](std::size_t piece, std::size_t thread) {
@@ -118,7 +118,7 @@ void keep_first_running(std::string_view text, const std::vector<column_view>& c
       const std::size_t begin = groups.group_start[k];
       kept[k] = static_cast<std::uint32_t>(
           keep_first_rows(text, columns, groups.group_rows.data() + begin,
-                          groups.group_start[k + 1] - begin, slots[thread]));
+                          groups.group_start[k + 1] - begin, slots[thread].value));
     }
   });
   // The rows kept move to the front, group by group.
@@ -138,12 +138,12 @@ void keep_first_new(std::string_view text, const std::vector<column_view>& colum
   row_numbers start;
   row_numbers rows;
   sort_new_rows(groups, start, rows);
-  std::vector<row_slots> slots(split.threads);
+  std::vector<own_line<row_slots>> slots(split.threads);
   const std::vector<std::size_t> cuts = cut_by_rows(start.data(), groups.keys, split.piece_rows);
   run_pieces(split.threads, cuts.size() - 1, [&](std::size_t piece, std::size_t thread) {
     for (std::size_t k = cuts[piece]; k < cuts[piece + 1]; ++k) {
       keep_first_of_key(text, columns, rows.data() + start[k], start[k + 1] - start[k],
-                        static_cast<std::uint32_t>(k), slots[thread], groups);
+                        static_cast<std::uint32_t>(k), slots[thread].value, groups);
     }
   });
 }
