@@ -4,31 +4,55 @@
 
 namespace {
 
+// Counts the rows of each key among ids[begin, end), in counts[k + 1].
+void count_keys(const row_numbers& ids, std::size_t begin, std::size_t end, row_numbers& counts) {
+  for (std::size_t s = begin; s < end; ++s) {
+    if (ids[s] != no_row) ++counts[ids[s] + 1];
+  }
+}
+
+// Lays out the groups of the keys, run by run within each: counts[r][k + 1],
+// the rows of key k in run r, becomes where those rows go. Returns the size
+// of the largest group.
+std::size_t lay_out_groups(std::vector<row_numbers>& counts, step_groups& groups) {
+  const std::size_t keys = groups.keys;
+  std::size_t largest = 0;
+  std::uint32_t at = 0;
+  groups.group_start.resize(keys + 1);
+  for (std::size_t k = 0; k < keys; ++k) {
+    groups.group_start[k] = at;
+    for (row_numbers& run : counts) {
+      const std::uint32_t size = run[k + 1];
+      run[k + 1] = at;
+      at += size;
+    }
+    largest = std::max<std::size_t>(largest, at - groups.group_start[k]);
+  }
+  groups.group_start[keys] = at;
+  return largest;
+}
+
 // Sorts the running rows by the key they hold, keeping their order within a
 // key (a counting sort); rows whose key the other side lacks are left out.
+// The rows are cut into a run per thread, which counts and places its own,
+// where the counts of the keys of every run take less memory than ids.
 // Returns the size of the largest group.
-std::size_t group_by_key(const row_numbers& ids, step_groups& groups) {
-  const std::size_t keys = groups.keys;
-  groups.group_start.assign(keys + 1, 0);
-  for (std::uint32_t k : ids) {
-    if (k != no_row) ++groups.group_start[k + 1];
-  }
-  // Each key's entry becomes where its group begins, one place on: placing
-  // a row moves it on, so that it ends where the next group begins.
-  std::size_t largest = 0;
-  std::uint32_t begin = 0;
-  for (std::size_t k = 0; k < keys; ++k) {
-    const std::uint32_t size = groups.group_start[k + 1];
-    largest = std::max<std::size_t>(largest, size);
-    groups.group_start[k + 1] = begin;
-    begin += size;
-  }
-  groups.group_rows.resize(begin);
-  for (std::size_t s = 0; s < ids.size(); ++s) {
-    if (ids[s] != no_row) {
-      groups.group_rows[groups.group_start[ids[s] + 1]++] = static_cast<std::uint32_t>(s);
+std::size_t group_by_key(const row_numbers& ids, step_groups& groups, std::size_t threads) {
+  const std::size_t runs = groups.keys * threads <= ids.size() ? threads : 1;
+  std::vector<row_numbers> counts(runs);
+  const auto run_begin = [&](std::size_t r) { return ids.size() * r / runs; };
+  run_pieces(runs, runs, [&](std::size_t r, std::size_t) {
+    counts[r].assign(groups.keys + 1, 0);
+    count_keys(ids, run_begin(r), run_begin(r + 1), counts[r]);
+  });
+  const std::size_t largest = lay_out_groups(counts, groups);
+  groups.group_rows.resize(groups.group_start[groups.keys]);
+  run_pieces(runs, runs, [&](std::size_t r, std::size_t) {
+    row_numbers& place = counts[r];
+    for (std::size_t s = run_begin(r); s < run_begin(r + 1); ++s) {
+      if (ids[s] != no_row) groups.group_rows[place[ids[s] + 1]++] = static_cast<std::uint32_t>(s);
     }
-  }
+  });
   return largest;
 }
 
@@ -89,7 +113,7 @@ void match_by_key(std::string_view text, const std::vector<column_view>& running
     groups.running_distinct = groups.alone = own;
     if (groups.alone) return;
   }
-  const std::size_t largest = group_by_key(running_ids, groups);
+  const std::size_t largest = group_by_key(running_ids, groups, split.threads);
   if (index_new) groups.running_distinct = largest <= 1;
 }
 

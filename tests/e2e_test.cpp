@@ -298,8 +298,8 @@ TEST_F(E2E, ReadsAnInputThatCanBeReadOnlyOnce) {
 }
 
 TEST_F(E2E, FailsCleanlyWhenAProductDoesNotFitInMemory) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the address sanitizer reserves address space of its own";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer reserves address space of its own";
 #endif
   // Under either limit of 256 MiB: 20,000 x 20,000 rows, far beyond it, and 5,000 x 5,000
   // rows, whose 200 MB of row numbers are beyond the half of it that a result may take. The

@@ -368,9 +368,9 @@ std::string run_whole(std::string_view input, const work_split& split) {
 TEST(Threads, GiveTheBytesOfOneThread) {
   const std::string long_x(300, 'x');
   std::string keys = "join(A, B)\nA(k int, v int)\n";
-  for (int i = 0; i < 40; ++i) keys += std::to_string(i % 7) + "," + std::to_string(i % 3) + "\n";
+  for (int i = 0; i < 80; ++i) keys += std::to_string(i % 7) + "," + std::to_string(i % 3) + "\n";
   keys += "\nB(k int, w char(3))\n";
-  for (int i = 0; i < 25; ++i) keys += std::to_string(i % 5) + ",'" + std::to_string(i % 2) + "'\n";
+  for (int i = 0; i < 8; ++i) keys += std::to_string(i % 5) + ",'" + std::to_string(i % 2) + "'\n";
   const struct {
     const char* name;
     std::string input;
