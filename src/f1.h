@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "pieces.h"
+#include "row_parser.h"
 #include "row_table.h"
 #include "stored_values.h"
 
@@ -119,18 +120,6 @@ int parse_char_width(std::string_view width_text, int& code, std::string* reason
 int parse_declaration(std::string_view line, std::string& table_name,
                       std::vector<std::string>& names, std::vector<int>& codes,
                       std::string* reason = nullptr);
-
-// Parses a trimmed data row, a line of text, against a table's column type
-// codes and appends one value per column to table, as references into
-// text; a char value that holds a "," marks table as holding commas.
-// Returns 1 for a malformed row, after which the values of the columns
-// before the faulty one stay appended. The reason names the faulty column by
-// names[j], or by its number without names.
-// REQUIRES: line lies inside text, which is shorter than text_limit;
-// names->size() == codes.size() if names are given.
-int parse_row(std::string_view text, std::string_view line, const std::vector<int>& codes,
-              table_values& table, std::string* reason = nullptr,
-              const std::vector<std::string>* names = nullptr);
 
 // Reads the table blocks of text (the input after its first line) into the
 // catalogue. A table name already in the catalogue keeps its first
