@@ -664,13 +664,12 @@ int join_steps(std::string_view text, const std::vector<std::string>& join_table
 // char value holds a ",". Returns 1 when the search would not fit in memory.
 int leave_out_last_repeats(std::string_view text, const std::vector<std::string>& join_tables,
                            const table_data_map& table_data, running_result& running,
-                           const std::vector<std::string>& result_columns) {
+                           const std::vector<std::string>& result_columns,
+                           const work_split& split) {
   number_first_rows(running);
   if (join_tables.size() == 1) {
-    row_slots slots;
     running.row_count =
-        keep_first_rows(text, running.sources, running.rows[0].data(), running.row_count, slots);
-    running.rows[0].resize(running.row_count);
+        keep_first_of_table(text, running.sources, running.rows[0], running.row_count, split);
   }
   bool commas = false;
   for (const std::string& name : join_tables) commas = commas || table_data.at(name).holds_commas;
@@ -683,7 +682,7 @@ int leave_out_last_repeats(std::string_view text, const std::vector<std::string>
   std::sort(order.begin(), order.end(),
             [&](std::size_t a, std::size_t b) { return result_columns[a] < result_columns[b]; });
   running.row_count =
-      drop_repeats(text, running_columns(running, order), running.rows, running.row_count);
+      drop_repeats(text, running_columns(running, order), running.rows, running.row_count, split);
   return status_ok;
 }
 
@@ -726,7 +725,8 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
   const int joined = join_steps(text, join_tables, table_data, column_types, column_names, running,
                                 result_columns, detail, progress, split);
   if (joined != status_ok) return joined;
-  if (leave_out_last_repeats(text, join_tables, table_data, running, result_columns) != status_ok) {
+  if (leave_out_last_repeats(text, join_tables, table_data, running, result_columns, split) !=
+      status_ok) {
     return fail_at(detail, 0, "the result is too large for memory to find its repeated rows");
   }
   finish_result(running, result_columns, result_types, result_data);

@@ -19,12 +19,6 @@ constexpr std::size_t packed_rows = std::size_t{1} << 22;
 // An indexed side of at most this many key values keeps their texts.
 constexpr std::size_t kept_key_texts = std::size_t{1} << 16;
 
-// The partition, of count, that a key of this hash belongs to: the upper
-// half of the hash picks it, while the lower half picks the slot.
-std::size_t partition_of(std::uint64_t hash, std::size_t count) {
-  return static_cast<std::size_t>(((hash >> 32) * count) >> 32);
-}
-
 // Some rows of one side: list[0, count), or rows [begin, begin + count)
 // where list is null.
 struct row_run {

@@ -1,6 +1,8 @@
 #include "repeated_rows.h"
 
 #include <algorithm>
+#include <functional>
+#include <utility>
 
 #include "row_format.h"
 
@@ -48,32 +50,81 @@ void sort_new_rows(const step_groups& groups, row_numbers& start, row_numbers& r
   }
 }
 
-// The texts of a batch of result rows, one after another, and their hashes.
-struct row_batch {
-  text_buffer texts;
-  std::size_t ends[batch_rows];
-  std::uint64_t hashes[batch_rows];
-};
-
-// The text of row i of batch.
-std::string_view batch_row(const row_batch& batch, std::size_t i) {
-  const std::size_t begin = i == 0 ? 0 : batch.ends[i - 1];
-  return text_of(batch.texts).substr(begin, batch.ends[i] - begin);
+// Hashes the texts of result rows [0, count) of columns into hashes, a piece
+// of rows at a time on split.threads threads.
+void hash_row_texts(std::string_view text, const std::vector<column_view>& columns,
+                    std::size_t count, block_vector<std::uint64_t>& hashes,
+                    const work_split& split) {
+  const std::vector<column_view> leaders = row_leaders(columns);
+  std::vector<own_line<text_buffer>> buffers(split.threads);
+  run_pieces(split.threads, piece_count(count, split.piece_rows),
+             [&](std::size_t p, std::size_t thread) {
+               text_buffer& row = buffers[thread].value;
+               const std::size_t end = std::min(count, (p + 1) * split.piece_rows);
+               for (std::size_t first = p * split.piece_rows; first < end; first += batch_rows) {
+                 prefetch_batch(text, leaders, first, end);
+                 for (std::size_t i = first; i < std::min(first + batch_rows, end); ++i) {
+                   row.used = 0;
+                   append_row(text, columns, i, row);
+                   hashes[i] = hash_bytes(text_of(row));
+                 }
+               }
+             });
 }
 
-// Formats count rows from first into batch and hashes them, asking for the
-// slots that the hashes pick.
-void hash_batch(std::string_view text, const std::vector<column_view>& columns, std::size_t first,
-                std::size_t count, const row_slots& slots, row_batch& batch) {
-  batch.texts.used = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    append_row(text, columns, first + i, batch.texts);
-    batch.ends[i] = batch.texts.used;
+// Where the hashes of rows agree, whether rows a and b are alike, told on
+// thread thread, which may keep working memory of its own.
+using alike = std::function<bool(std::size_t thread, std::size_t a, std::size_t b)>;
+
+// The rows of partition p, in row order, that are the first of their kind.
+std::vector<std::uint32_t> first_of_partition(const block_vector<std::uint64_t>& hashes,
+                                              std::size_t p, std::size_t partitions,
+                                              std::size_t thread, const alike& same) {
+  std::size_t rows = 0;
+  for (std::uint64_t h : hashes) rows += partition_of(h, partitions) == p;
+  row_slots slots = make_row_slots(rows);
+  std::vector<std::uint32_t> kept;
+  for (std::size_t i = 0; i < hashes.size(); ++i) {
+    if (partition_of(hashes[i], partitions) != p) continue;
+    const std::size_t at =
+        find_row(slots, hashes[i], [&](std::size_t earlier) { return same(thread, earlier, i); });
+    if (!slot_is_empty(slots[at])) continue;
+    put_row(slots, at, hashes[i], i);
+    kept.push_back(static_cast<std::uint32_t>(i));
   }
-  for (std::size_t i = 0; i < count; ++i) {
-    batch.hashes[i] = hash_bytes(batch_row(batch, i));
-    prefetch_slot(slots, batch.hashes[i]);
+  return kept;
+}
+
+// Marks the first row of each kind among rows [0, hashes.size()), whose
+// hashes are hashes: rows alike have equal hashes, and same tells apart those
+// whose hashes only agree. The rows are cut by hash into a partition per
+// thread, each worked through in row order, so that the first row of each
+// kind is the one marked however many threads there are.
+std::vector<char> mark_first(const block_vector<std::uint64_t>& hashes, const alike& same,
+                             std::size_t threads) {
+  const std::size_t partitions = std::max<std::size_t>(1, threads);
+  std::vector<std::vector<std::uint32_t>> kept(partitions);
+  run_pieces(threads, partitions, [&](std::size_t p, std::size_t thread) {
+    kept[p] = first_of_partition(hashes, p, partitions, thread, same);
+  });
+  std::vector<char> keep(hashes.size(), 0);
+  for (const std::vector<std::uint32_t>& rows : kept) {
+    for (std::uint32_t row : rows) keep[row] = 1;
   }
+  return keep;
+}
+
+// Keeps the marked entries of every list, in order, at its front, and cuts
+// the list to them; returns how many are kept.
+std::size_t keep_marked(const std::vector<char>& keep, const std::vector<row_numbers*>& lists) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < keep.size(); ++i) {
+    if (keep[i] == 0) continue;
+    for (row_numbers* rows : lists) (*rows)[kept] = (*rows)[i];
+    ++kept;
+  }
+  for (row_numbers* rows : lists) rows->resize(kept);
+  return kept;
 }
 
 // Leaves the repeated rows out of the count new rows at group, which all
@@ -148,31 +199,44 @@ void keep_first_new(std::string_view text, const std::vector<column_view>& colum
   });
 }
 
-std::size_t drop_repeats(std::string_view text, const std::vector<column_view>& columns,
-                         std::vector<row_numbers>& rows, std::size_t count) {
-  const std::vector<column_view> leaders = row_leaders(columns);
-  row_slots slots = make_row_slots(count);
-  std::size_t kept = 0;
-  row_batch batch;
-  text_buffer other;
-  for (std::size_t first = 0; first < count; first += batch_rows) {
-    const std::size_t size = std::min(batch_rows, count - first);
-    prefetch_batch(text, leaders, first + batch_rows, count);
-    hash_batch(text, columns, first, size, slots, batch);
-    for (std::size_t i = 0; i < size; ++i) {
-      const std::size_t at = find_row(slots, batch.hashes[i], [&](std::size_t earlier) {
-        other.used = 0;
-        append_row(text, columns, earlier, other);
-        return text_of(other) == batch_row(batch, i);
-      });
-      if (!slot_is_empty(slots[at])) continue;
-      // Kept rows move to the front; an earlier one is found by its new place.
-      for (row_numbers& table_rows : rows) table_rows[kept] = table_rows[first + i];
-      put_row(slots, at, batch.hashes[i], kept++);
+std::size_t keep_first_of_table(std::string_view text, const std::vector<column_view>& columns,
+                                row_numbers& rows, std::size_t count, const work_split& split) {
+  block_vector<std::uint64_t> hashes(count);
+  run_pieces(split.threads, piece_count(count, split.piece_rows), [&](std::size_t p, std::size_t) {
+    const std::size_t end = std::min(count, (p + 1) * split.piece_rows);
+    for (std::size_t i = p * split.piece_rows; i < end; ++i) {
+      hashes[i] = hash_row(text, columns, rows[i]);
     }
-  }
-  for (row_numbers& table_rows : rows) table_rows.resize(kept);
-  return kept;
+  });
+  const std::vector<char> keep = mark_first(
+      hashes,
+      [&](std::size_t, std::size_t a, std::size_t b) {
+        return same_values(text, columns, rows[a], columns, rows[b]);
+      },
+      split.threads);
+  std::vector<row_numbers*> lists{&rows};
+  return keep_marked(keep, lists);
+}
+
+std::size_t drop_repeats(std::string_view text, const std::vector<column_view>& columns,
+                         std::vector<row_numbers>& rows, std::size_t count,
+                         const work_split& split) {
+  block_vector<std::uint64_t> hashes(count);
+  hash_row_texts(text, columns, count, hashes, split);
+  std::vector<own_line<std::pair<text_buffer, text_buffer>>> texts(split.threads);
+  const std::vector<char> keep = mark_first(
+      hashes,
+      [&](std::size_t thread, std::size_t a, std::size_t b) {
+        auto& [first, second] = texts[thread].value;
+        first.used = second.used = 0;
+        append_row(text, columns, a, first);
+        append_row(text, columns, b, second);
+        return text_of(first) == text_of(second);
+      },
+      split.threads);
+  std::vector<row_numbers*> lists;
+  for (row_numbers& table_rows : rows) lists.push_back(&table_rows);
+  return keep_marked(keep, lists);
 }
 
 namespace {

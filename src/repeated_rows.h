@@ -52,12 +52,21 @@ void keep_first_running(std::string_view text, const std::vector<column_view>& c
 void keep_first_new(std::string_view text, const std::vector<column_view>& columns,
                     step_groups& groups, const work_split& split);
 
-// Keeps the first result row of each row text, in order: the row numbers of
-// the kept rows move to the front of each list of rows, which is then cut to
-// them. Returns how many rows are kept. columns read the result rows through
-// those lists, in the order the writer writes them.
+// Keeps the first of the rows of one table with the same values in columns,
+// in order, on split.threads threads: the kept rows move to the front of
+// rows, which is then cut to them. Returns how many are kept.
+// REQUIRES: columns read the table in its own rows; rows holds count rows.
+std::size_t keep_first_of_table(std::string_view text, const std::vector<column_view>& columns,
+                                row_numbers& rows, std::size_t count, const work_split& split);
+
+// Keeps the first result row of each row text, in order, on split.threads
+// threads: the row numbers of the kept rows move to the front of each list of
+// rows, which is then cut to them. Returns how many rows are kept. columns
+// read the result rows through those lists, in the order the writer writes
+// them.
 // REQUIRES: every list of rows holds count rows.
 std::size_t drop_repeats(std::string_view text, const std::vector<column_view>& columns,
-                         std::vector<row_numbers>& rows, std::size_t count);
+                         std::vector<row_numbers>& rows, std::size_t count,
+                         const work_split& split);
 
 #endif  // NATJOIN_REPEATED_ROWS_H_

@@ -39,6 +39,13 @@ inline std::uint64_t add_hash(std::uint64_t row_hash, std::uint64_t value_hash) 
 // REQUIRES: rows < max_rows.
 row_slots make_row_slots(std::size_t rows);
 
+// The partition, of count, that a row of this hash belongs to, where rows
+// are cut into partitions by hash: the upper half of the hash picks it, while
+// the lower half picks the slot in the partition's table.
+inline std::size_t partition_of(std::uint64_t hash, std::size_t count) {
+  return static_cast<std::size_t>(((hash >> 32) * count) >> 32);
+}
+
 inline std::size_t first_slot(const row_slots& slots, std::uint64_t hash) {
   return static_cast<std::size_t>(hash) & (slots.size() - 1);
 }

@@ -381,6 +381,8 @@ TEST(Threads, GiveTheBytesOfOneThread) {
       {"no common column, a table of one row",
        "join(A, B, C)\nA(x int)\n1\n2\n1\n3\n\nB(y int)\n7\n\nC(z char(2))\n'p'\n'q'\n'p'\n"},
       {"an empty table", "join(A, E, B)\nA(k int)\n1\n2\n\nE(k int, e int)\n\nB(k int)\n1\n"},
+      {"one table with repeats",
+       "join(T)\nT(a char(5), b int)\n'x,y',1\n'x',2\n'x,y',1\n'z',3\n'x',2\n"},
       {"long values and a repeated block", "join(A, A)\nA(k int, s char(999))\n1,'" + long_x +
                                                "'\n 2 ,'y'\n\nA(k int, s char(999))\n3,'" + long_x +
                                                "z'\n1,'" + long_x + "'"},
