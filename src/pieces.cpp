@@ -125,12 +125,25 @@ void make_pieces(piece_ring& ring, std::size_t pieces, const piece_work& make) {
   }
 }
 
-// Waits until piece has been made; returns false when the work stops first.
-bool wait_made(piece_ring& ring, std::size_t piece) {
+// Waits until piece has been made, making pieces on this thread meanwhile
+// where one is left to make and has a free slot. Returns false when the work
+// stops first.
+bool await_piece(piece_ring& ring, std::size_t piece, std::size_t pieces, const piece_work& make) {
+  const std::size_t slots = ring.ready.size();
   std::unique_lock<std::mutex> hold(ring.lock);
-  const std::size_t slot = piece % ring.ready.size();
-  ring.made.wait(hold, [&] { return ring.first.stop || ring.ready[slot] == piece; });
-  return ring.ready[slot] == piece && !ring.first.stop;
+  for (;;) {
+    if (ring.first.stop) return false;
+    if (ring.ready[piece % slots] == piece) return true;
+    if (ring.next_made < pieces && ring.next_made < ring.next_used + slots) {
+      const std::size_t own = ring.next_made++;
+      hold.unlock();
+      make(own, own % slots);
+      hold.lock();
+      ring.ready[own % slots] = own;
+      continue;
+    }
+    ring.made.wait(hold);
+  }
 }
 
 void free_slot(piece_ring& ring, std::size_t piece, bool stop) {
@@ -141,13 +154,13 @@ void free_slot(piece_ring& ring, std::size_t piece, bool stop) {
   ring.used.notify_all();
 }
 
-// Uses the pieces in order as they are made.
-int use_pieces(piece_ring& ring, std::size_t pieces,
+// Uses the pieces in order as they are made, making some itself.
+int use_pieces(piece_ring& ring, std::size_t pieces, const piece_work& make,
                const std::function<int(std::size_t, std::size_t)>& use) {
   int status = 0;
   try {
     for (std::size_t piece = 0; piece < pieces && status == 0; ++piece) {
-      if (!wait_made(ring, piece)) break;
+      if (!await_piece(ring, piece, pieces, make)) break;
       status = use(piece, piece % ring.ready.size());
       free_slot(ring, piece, status != 0);
     }
@@ -166,9 +179,10 @@ int run_pieces_in_order(std::size_t threads, std::size_t pieces, const piece_wor
   const std::function<void(std::size_t)> body = [&](std::size_t) {
     make_pieces(ring, pieces, make);
   };
-  // Thread 0, this one, uses the pieces; the others make them.
+  // Thread 0, this one, uses the pieces, and makes them too while it waits;
+  // the others make them.
   std::vector<std::thread> started =
-      threads > 1 && pieces > 1 ? start_threads(threads + 1, body) : std::vector<std::thread>();
+      threads > 1 && pieces > 1 ? start_threads(threads, body) : std::vector<std::thread>();
   if (started.empty()) {
     for (std::size_t piece = 0; piece < pieces; ++piece) {
       make(piece, 0);
@@ -176,7 +190,7 @@ int run_pieces_in_order(std::size_t threads, std::size_t pieces, const piece_wor
     }
     return 0;
   }
-  const int status = use_pieces(ring, pieces, use);
+  const int status = use_pieces(ring, pieces, make, use);
   join_all(started);
   if (ring.first.error) std::rethrow_exception(ring.first.error);
   return status;

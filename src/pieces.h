@@ -52,12 +52,12 @@ using piece_work = std::function<void(std::size_t piece, std::size_t thread)>;
 // Where the system refuses more threads, fewer do the work.
 void run_pieces(std::size_t threads, std::size_t pieces, const piece_work& work);
 
-// Makes the pieces in [0, pieces) on up to threads threads and uses them on
-// the calling thread in piece order: make(piece, slot), then use(piece,
-// slot). At most threads + 2 pieces are made and not yet used, so slot,
-// below threads + 2, names the buffer that a piece is made in until it has
-// been used. Returns 0, or the first status other than 0 that use returns,
-// after which no piece is used or begun.
+// Makes the pieces in [0, pieces) on up to threads threads, the calling
+// thread among them, and uses them on the calling thread in piece order:
+// make(piece, slot), then use(piece, slot). At most threads + 2 pieces are made and not yet used,
+// so slot, below threads + 2, names the buffer that a piece is made in until it has been used.
+// Returns 0, or the first status other than 0 that use returns, after which no piece is used or
+// begun.
 int run_pieces_in_order(std::size_t threads, std::size_t pieces, const piece_work& make,
                         const std::function<int(std::size_t piece, std::size_t slot)>& use);
 
