@@ -82,9 +82,14 @@ outcome run_natjoin(const fs::path& folder, const std::vector<std::wstring>& arg
   startup.hStdError = err;
   std::wstring command = command_line(binary, args);
   PROCESS_INFORMATION process = {};
-  const BOOL started =
-      CreateProcessW(binary.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
-                     nullptr, folder.c_str(), &startup, &process);
+  // wine now and then fails to start a process at all ("failed to map the shared user data",
+  // ERROR_INTERNAL_ERROR), which is none of natjoin's doing: a start is tried a few times.
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    if (attempt != 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    started = CreateProcessW(binary.c_str(), command.data(), nullptr, nullptr, TRUE,
+                             CREATE_SUSPENDED, nullptr, folder.c_str(), &startup, &process);
+  }
   CloseHandle(in);
   CloseHandle(out);
   CloseHandle(err);

@@ -25,7 +25,15 @@ if(CMAKE_CROSSCOMPILING)
   set(natjoin_wine_prefix ${CMAKE_BINARY_DIR}/wine)
   set(natjoin_wine_env env WINEPREFIX=${natjoin_wine_prefix} WINEDEBUG=fixme-all
                        WINEDLLOVERRIDES=mscoree,mshtml=)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${natjoin_wine_env} ${NATJOIN_WINE})
+  # Now and then wine cannot start a program when the kernel has placed a mapping where wine
+  # wants its own ("failed to map the shared user data"); without address randomisation, which
+  # setarch -R turns off for the tests and every process they start, it always finds room.
+  find_program(NATJOIN_SETARCH setarch)
+  set(natjoin_fixed_layout)
+  if(NATJOIN_SETARCH)
+    set(natjoin_fixed_layout ${NATJOIN_SETARCH} -R)
+  endif()
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${natjoin_wine_env} ${natjoin_fixed_layout} ${NATJOIN_WINE})
   add_custom_command(
     OUTPUT ${natjoin_wine_prefix}/system.reg
     COMMAND ${natjoin_wine_env} WINEDEBUG=-all ${NATJOIN_WINE} wineboot -i
