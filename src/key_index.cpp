@@ -31,10 +31,8 @@ std::size_t row_at(const row_run& run, std::size_t i) {
   return run.list != nullptr ? run.list[i] : run.begin + i;
 }
 
-// The hashes and key texts of one block of rows of a run, from its row
-// first on.
+// The hashes and key texts of one block of rows of a run: size rows.
 struct hashed_block {
-  std::size_t first = 0;
   std::size_t size = 0;
   std::uint64_t hashes[block_rows];
   std::vector<std::string_view> keys;  // a row's key columns one after another
@@ -94,7 +92,6 @@ void hash_block(std::string_view text, const std::vector<column_view>& columns, 
   const std::size_t width = columns.size();
   const column_view* begin = columns.data();
   const column_view* end = begin + width;
-  block.first = first;
   block.size = size;
   prefetch_ahead(text, columns, run, first);
   block.keys.resize(block_rows * width);

@@ -35,6 +35,7 @@ std::vector<std::thread> start_threads(std::size_t count,
   } catch (const std::system_error&) {
     // No more threads to be had: those started do the work.
   } catch (const std::bad_alloc&) {
+    // Nor the memory for one more: likewise.
   }
   return started;
 }
