@@ -40,6 +40,20 @@ inline std::vector<std::string> case_names() {
   return names;
 }
 
+// What a case folder expects of a run. An absent expectation means empty standard output,
+// status 0 and an empty output file.
+struct case_expectations {
+  std::string out;     // stdout.txt
+  unsigned status;     // status
+  std::string output;  // output.txt
+};
+
+inline case_expectations expectations_of(const fs::path& folder) {
+  const std::string status = read_file(folder / "status");
+  return {read_file(folder / "stdout.txt"), status.empty() ? 0u : unsigned(std::stoul(status)),
+          read_file(folder / "output.txt")};
+}
+
 inline constexpr std::string_view small_input =
     "join(A, B)\nA(x int)\n1\n2\n\nB(x int, y char(1))\n2,'b'\n";
 inline constexpr std::string_view small_output =

@@ -167,26 +167,21 @@ class E2E : public ::testing::Test {
 
 // ---------------------------------------------------------------------------
 // The case folders: input.txt, and the expectations stdout.txt, status and
-// output.txt; an absent expectation means empty output, status 0 and an
-// empty output file.
+// output.txt.
 
 class Case : public E2E, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(Case, MatchesItsExpectations) {
   const fs::path source = fs::path(NATJOIN_CASES) / GetParam();
   fs::copy_file(source / "input.txt", dir / "in.txt");
-  auto expected = [&](const char* name) {
-    return fs::exists(source / name) ? read_file(source / name) : std::string();
-  };
-  const std::string status_text = expected("status");
-  const int status = status_text.empty() ? 0 : std::stoi(status_text);
+  const case_expectations expected = expectations_of(source);
 
   outcome got = run_natjoin(dir, {"in.txt", "out.txt"});
-  EXPECT_EQ(got.status, status);
-  EXPECT_EQ(got.out, expected("stdout.txt"));
+  EXPECT_EQ(got.status, int(expected.status));
+  EXPECT_EQ(got.out, expected.out);
   EXPECT_EQ(got.err, "");
   ASSERT_TRUE(fs::exists(dir / "out.txt"));
-  EXPECT_EQ(read_file(dir / "out.txt"), expected("output.txt"));
+  EXPECT_EQ(read_file(dir / "out.txt"), expected.output);
   EXPECT_EQ(read_file(dir / "in.txt"), read_file(source / "input.txt"));
 }
 

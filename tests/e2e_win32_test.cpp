@@ -135,18 +135,14 @@ class Case : public E2E, public ::testing::WithParamInterface<std::string> {};
 TEST_P(Case, MatchesItsExpectationsWithCrLf) {
   const fs::path source = fs::path(NATJOIN_CASES) / GetParam();
   fs::copy_file(source / "input.txt", dir / "in.txt");
-  auto expected = [&](const char* name) {
-    return fs::exists(source / name) ? read_file(source / name) : std::string();
-  };
-  const std::string status_text = expected("status");
-  const DWORD status = status_text.empty() ? 0 : std::stoul(status_text);
+  const case_expectations expected = expectations_of(source);
 
   outcome got = run_natjoin(dir, {L"in.txt", L"out.txt"});
-  EXPECT_EQ(got.status, status);
-  EXPECT_EQ(got.out, crlf(expected("stdout.txt")));
+  EXPECT_EQ(got.status, DWORD(expected.status));
+  EXPECT_EQ(got.out, crlf(expected.out));
   EXPECT_EQ(got.err, "");
   ASSERT_TRUE(fs::exists(dir / "out.txt"));
-  EXPECT_EQ(read_file(dir / "out.txt"), crlf(expected("output.txt")));
+  EXPECT_EQ(read_file(dir / "out.txt"), crlf(expected.output));
   EXPECT_EQ(read_file(dir / "in.txt"), read_file(source / "input.txt"));
 }
 
