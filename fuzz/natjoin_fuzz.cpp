@@ -11,7 +11,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/text.h"
 #include "f1.h"
+
+using namespace natjoin;
 
 namespace {
 
@@ -117,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   failure_detail detail;
   auto failed = [&] {
     const std::size_t lines = std::count(input.begin(), input.end(), '\n') + 1;
-    check(detail.first <= lines && !detail.second.empty(), "a failure without line and reason");
+    check(detail.line <= lines && !detail.reason.empty(), "a failure without line and reason");
     return 0;
   };
   if (join_ertelmezo(first_line, join_tables, &detail) != status_ok ||

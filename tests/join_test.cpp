@@ -4,8 +4,11 @@
 
 #include <random>
 
+#include "base/text.h"
 #include "f1.h"
 #include "reference.h"
+
+using namespace natjoin;
 
 namespace {
 
@@ -357,8 +360,8 @@ std::string run_whole(std::string_view input, const work_split& split) {
   if (status == 0)
     status = write_result(input, rest, r.columns, r.types, r.data, sink, "\r\n", nullptr, split);
   if (status != 0)
-    return "status " + std::to_string(status) + " at line " + std::to_string(detail.first) + ": " +
-           detail.second;
+    return "status " + std::to_string(status) + " at line " + std::to_string(detail.line) + ": " +
+           detail.reason;
   return out;
 }
 

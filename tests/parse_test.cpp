@@ -2,8 +2,12 @@
 // rows and the table reader that drives them.
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "f1.h"
+#include "read/row_parser.h"
 #include "reference.h"
+
+using namespace natjoin;
 
 namespace {
 

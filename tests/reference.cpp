@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+using namespace natjoin;
+
 namespace {
 
 template <typename Map>

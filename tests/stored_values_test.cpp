@@ -1,10 +1,12 @@
 // A stored value keeps where it starts, anywhere in a table text of up to
 // 1 TiB, and how long it is; a long value's length is kept by its table.
-#include "stored_values.h"
+#include "read/stored_values.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+using namespace natjoin;
 
 namespace {
 

@@ -1,7 +1,11 @@
 // The text utilities: the tokenising under every parser of the input.
+#include "base/text.h"
+
 #include <gtest/gtest.h>
 
 #include "f1.h"
+
+using namespace natjoin;
 
 namespace {
 

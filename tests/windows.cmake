@@ -51,7 +51,7 @@ endif()
 # Tests list themselves by running under wine: a warm wineserver starts a program in well under
 # a second, a cold one takes seconds.
 add_executable(natjoin_tests ${natjoin_unit_tests})
-target_link_libraries(natjoin_tests PRIVATE f1 GTest::gtest GTest::gtest_main)
+target_link_libraries(natjoin_tests PRIVATE natjoin_engine natjoin_platform gtest gtest_main)
 gtest_discover_tests(natjoin_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                      PROPERTIES FIXTURES_REQUIRED wine)
 

@@ -1,0 +1,68 @@
+// Memory for the large arrays of a run: the input, the value lists, the hash tables and the row
+// numbers of the join. Each array is one region: a region of at least big_region bytes is mapped
+// on its own (platform/memory_pages.h), in huge pages where Linux grants them; a smaller one
+// comes from malloc.
+#ifndef NATJOIN_BASE_MEMORY_H_
+#define NATJOIN_BASE_MEMORY_H_
+
+#include <cstddef>
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace natjoin {
+
+// Regions from this size on are mapped on their own.
+constexpr std::size_t big_region = std::size_t{1} << 21;
+
+// Returns a region of at least bytes bytes, aligned for any type; its contents are unspecified.
+// Throws std::bad_alloc when the system refuses.
+void* acquire_region(std::size_t bytes);
+
+// Gives back a region from acquire_region, with the size that was asked for.
+void release_region(void* region, std::size_t bytes) noexcept;
+
+// Lets a standard container keep its elements in a region. Elements that are
+// made without a value are left uninitialised rather than zero-filled, since
+// the arrays that use it are written in full before they are read.
+template <typename T>
+struct region_allocator {
+  using value_type = T;
+
+  region_allocator() = default;
+  template <typename U>
+  region_allocator(const region_allocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(acquire_region(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t n) noexcept { release_region(p, n * sizeof(T)); }
+
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      ::new (static_cast<void*>(p)) U;
+    } else {
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+  }
+
+  friend bool operator==(const region_allocator&, const region_allocator&) { return true; }
+};
+
+// Asks for the cache line at p ahead of a read of it. The empty asm gives the
+// request an effect that the compiler keeps: otherwise a helper made only of
+// prefetches counts as free of effects, and its calls are dropped.
+inline void prefetch(const void* p) {
+  __builtin_prefetch(p);
+  asm volatile("" : : "r"(p));
+}
+
+// A vector whose elements live in a region.
+template <typename T>
+using region_vector = std::vector<T, region_allocator<T>>;
+
+}  // namespace natjoin
+
+#endif  // NATJOIN_BASE_MEMORY_H_

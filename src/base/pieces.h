@@ -1,0 +1,71 @@
+// Work cut into pieces and run on several threads, so that what comes out
+// does not depend on how many threads there are: a piece writes only what is
+// its own, and whatever puts pieces together takes them in piece order.
+//
+// Threads live only as long as the call that starts them. An exception in a
+// piece (std::bad_alloc, most likely) leaves no thread: it stops the pieces
+// not yet begun and is thrown again on the calling thread, once every thread
+// has ended, so that the stage fails as it would on one thread.
+#ifndef NATJOIN_BASE_PIECES_H_
+#define NATJOIN_BASE_PIECES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace natjoin {
+
+// What a stage is given of the machine, and how it cuts its work: the threads
+// it may use, the rows (lines of the input, rows of a table or of a result) of
+// one piece, and the bytes of memory that the process may take, which the run
+// reads from the system once.
+struct work_split {
+  std::size_t threads = 1;
+  std::size_t piece_rows = std::size_t{1} << 15;
+  std::size_t memory = static_cast<std::size_t>(-1);
+};
+
+// What one thread (or one slot) keeps for itself, on a cache line of its own:
+// threads that write things of their own that share a cache line slow each
+// other down as if they wrote the same thing.
+template <typename T>
+struct alignas(64) cache_aligned {
+  T value;
+};
+
+// The number of pieces of rows rows, none longer than piece_rows.
+// REQUIRES: piece_rows > 0.
+inline std::size_t piece_count(std::size_t rows, std::size_t piece_rows) {
+  return (rows + piece_rows - 1) / piece_rows;
+}
+
+// Cuts items [0, count), item i having the rows [starts[i], starts[i + 1]),
+// into runs of whole items of about piece_rows rows: run k is items
+// [cuts[k], cuts[k + 1]), and the cuts run from 0 to count.
+// REQUIRES: starts holds count + 1 ascending entries; piece_rows > 0.
+std::vector<std::size_t> cut_by_rows(const std::uint32_t* starts, std::size_t count,
+                                     std::size_t piece_rows);
+
+// The work on one piece: its number, and the number (below the threads
+// asked for) of the thread that runs it, for working memory of its own.
+// Thread 0 is the calling thread.
+using piece_work = std::function<void(std::size_t piece, std::size_t thread)>;
+
+// Runs work on every piece in [0, pieces), each once, on up to threads
+// threads, the calling thread among them, and returns when all have run.
+// Where the system refuses more threads, fewer do the work.
+void run_pieces(std::size_t threads, std::size_t pieces, const piece_work& work);
+
+// Makes the pieces in [0, pieces) on up to threads threads, the calling
+// thread among them, and uses them on the calling thread in piece order:
+// make(piece, slot), then use(piece, slot). At most threads + 2 pieces are made and not yet used,
+// so slot, below threads + 2, names the buffer that a piece is made in until it has been used.
+// Returns 0, or the first status other than 0 that use returns, after which no piece is used or
+// begun.
+int run_pieces_in_order(std::size_t threads, std::size_t pieces, const piece_work& make,
+                        const std::function<int(std::size_t piece, std::size_t slot)>& use);
+
+}  // namespace natjoin
+
+#endif  // NATJOIN_BASE_PIECES_H_

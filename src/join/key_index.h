@@ -1,0 +1,73 @@
+// The key index of a join step: the keys of one side hashed into tables of
+// rows, and the rows of the other side looked up in them. A key is the
+// values of a row in the step's key columns; each side names the key of each
+// of its rows by the first row of the indexed side that has it, so that equal
+// keys get equal names and the join compares no key again.
+//
+// On several threads the index is cut by hash into partitions, one table
+// each: the rows of a partition are entered in their order, so that the first
+// row of each key names it however many threads there are.
+#ifndef NATJOIN_JOIN_KEY_INDEX_H_
+#define NATJOIN_JOIN_KEY_INDEX_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+#include "base/memory.h"
+#include "base/pieces.h"
+#include "base/progress.h"
+#include "join/column_view.h"
+#include "join/row_set.h"
+
+namespace natjoin {
+
+// Tells how many rows a pass has handled so far, for a person watching.
+using step_count = std::function<void(std::size_t rows)>;
+
+// The index of the keys of one side: a table of rows for each partition;
+// beside it, where every key of the partition is one value of at most seven
+// bytes, the key packed into a word per slot, so that a probe compares it
+// without reading the indexed row (words[p] is empty otherwise); and, where
+// the side is small, the texts of its keys row by row, which then stay in
+// the cache for the rows that look them up (texts is empty otherwise).
+struct key_index {
+  std::vector<row_slots> slots;
+  std::vector<region_vector<std::uint64_t>> words;
+  std::vector<std::string_view> texts;
+};
+
+// Builds index over the rows rows of the indexed side, whose key columns are
+// key, on split.threads threads. Returns true where every row has a key of
+// its own, leaving ids empty; otherwise ids names the key of every row by the
+// first row that has it. counted hears of the rows handled now and then, on
+// the calling thread. text is the table text.
+// REQUIRES: index is empty; key is not empty; rows < max_rows.
+bool index_keys(std::string_view text, const std::vector<column_view>& key, std::size_t rows,
+                key_index& index, row_numbers& ids, const step_count& counted,
+                const work_split& split);
+
+// Names the key of every row of the probing side, whose key columns are key,
+// by the indexed row that has it, or no_row, in ids. indexed and index are
+// the indexed side's key columns and its index.
+// REQUIRES: key and indexed have the same number of columns, in the same
+// order of names.
+void probe_keys(std::string_view text, const std::vector<column_view>& indexed,
+                const key_index& index, const std::vector<column_view>& key, std::size_t rows,
+                row_numbers& ids, const step_count& counted, const work_split& split);
+
+// probe_keys for the running rows of a join. Where their keys all come from
+// one joined table, whose rows the running rows follow in another order, and
+// the running rows are about as many as that table's, the table's own rows
+// are probed in their order and each running row takes its row's name: the
+// keys are then read in the order they lie in.
+void probe_running_keys(std::string_view text, const std::vector<column_view>& indexed,
+                        const key_index& index, const std::vector<column_view>& key,
+                        std::size_t rows, row_numbers& ids, const step_count& counted,
+                        const work_split& split);
+
+}  // namespace natjoin
+
+#endif  // NATJOIN_JOIN_KEY_INDEX_H_

@@ -1,0 +1,257 @@
+#include "join/repeated_rows.h"
+
+#include <algorithm>
+#include <functional>
+#include <utility>
+
+#include "write/row_format.h"
+
+namespace natjoin {
+
+namespace {
+
+// The rows of a group lie anywhere in their table: each is asked for this
+// many rows ahead, its values twice as far, so that its text can be asked
+// for once its values have come.
+constexpr std::size_t ahead = 8;
+
+// Asks for what row i of rows will need ahead of its turn, of count rows.
+void ask_ahead(std::string_view text, const std::vector<column_view>& columns,
+               const std::uint32_t* rows, std::size_t i, std::size_t count) {
+  if (i + 2 * ahead < count) {
+    prefetch_values(columns, rows[i + 2 * ahead], rows[i + 2 * ahead] + 1);
+  }
+  if (i + ahead < count) prefetch_texts(text, columns, rows[i + ahead], rows[i + ahead] + 1);
+}
+
+// Asks for the first rows, which no earlier row asked for.
+void ask_first(std::string_view text, const std::vector<column_view>& columns,
+               const std::uint32_t* rows, std::size_t count) {
+  for (std::size_t i = 0; i < std::min(count, 2 * ahead); ++i) {
+    prefetch_values(columns, rows[i], rows[i] + 1);
+  }
+  for (std::size_t i = 0; i < std::min(count, ahead); ++i) {
+    prefetch_texts(text, columns, rows[i], rows[i] + 1);
+  }
+}
+
+// The new rows that meet a running row, sorted by their key (a counting
+// sort): those of key k are rows[start[k], start[k + 1]).
+void sort_new_rows(const step_groups& groups, row_numbers& start, row_numbers& rows) {
+  const std::size_t keys = groups.keys;
+  start.assign(keys + 1, 0);
+  for (std::uint32_t k : groups.match) {
+    if (k != no_row && group_size(groups, k) != 0) ++start[k + 1];
+  }
+  for (std::size_t k = 0; k < keys; ++k) start[k + 1] += start[k];
+  rows.resize(start[keys]);
+  row_numbers fill(start.begin(), start.end() - 1);
+  for (std::size_t r = 0; r < groups.match.size(); ++r) {
+    const std::uint32_t k = groups.match[r];
+    if (k != no_row && group_size(groups, k) != 0) rows[fill[k]++] = static_cast<std::uint32_t>(r);
+  }
+}
+
+// Hashes the texts of result rows [0, count) of columns into hashes, a piece
+// of rows at a time on split.threads threads.
+void hash_row_texts(std::string_view text, const std::vector<column_view>& columns,
+                    std::size_t count, region_vector<std::uint64_t>& hashes,
+                    const work_split& split) {
+  const std::vector<column_view> leaders = row_leaders(columns);
+  std::vector<cache_aligned<text_buffer>> buffers(split.threads);
+  run_pieces(split.threads, piece_count(count, split.piece_rows),
+             [&](std::size_t p, std::size_t thread) {
+               text_buffer& row = buffers[thread].value;
+               const std::size_t end = std::min(count, (p + 1) * split.piece_rows);
+               for (std::size_t first = p * split.piece_rows; first < end; first += batch_rows) {
+                 prefetch_batch(text, leaders, first, end);
+                 for (std::size_t i = first; i < std::min(first + batch_rows, end); ++i) {
+                   row.used = 0;
+                   append_row(text, columns, i, row);
+                   hashes[i] = hash_bytes(text_of(row));
+                 }
+               }
+             });
+}
+
+// Where the hashes of rows agree, whether rows a and b are alike, told on
+// thread thread, which may keep working memory of its own.
+using alike = std::function<bool(std::size_t thread, std::size_t a, std::size_t b)>;
+
+// The rows of partition p, in row order, that are the first of their kind.
+std::vector<std::uint32_t> first_of_partition(const region_vector<std::uint64_t>& hashes,
+                                              std::size_t p, std::size_t partitions,
+                                              std::size_t thread, const alike& same) {
+  std::size_t rows = 0;
+  for (std::uint64_t h : hashes) rows += partition_of(h, partitions) == p;
+  row_slots slots = make_row_slots(rows);
+  std::vector<std::uint32_t> kept;
+  for (std::size_t i = 0; i < hashes.size(); ++i) {
+    if (partition_of(hashes[i], partitions) != p) continue;
+    const std::size_t at =
+        find_row(slots, hashes[i], [&](std::size_t earlier) { return same(thread, earlier, i); });
+    if (!slot_is_empty(slots[at])) continue;
+    put_row(slots, at, hashes[i], i);
+    kept.push_back(static_cast<std::uint32_t>(i));
+  }
+  return kept;
+}
+
+// Marks the first row of each kind among rows [0, hashes.size()), whose
+// hashes are hashes: rows alike have equal hashes, and same tells apart those
+// whose hashes only agree. The rows are cut by hash into a partition per
+// thread, each worked through in row order, so that the first row of each
+// kind is the one marked however many threads there are.
+std::vector<char> mark_first(const region_vector<std::uint64_t>& hashes, const alike& same,
+                             std::size_t threads) {
+  const std::size_t partitions = std::max<std::size_t>(1, threads);
+  std::vector<std::vector<std::uint32_t>> kept(partitions);
+  run_pieces(threads, partitions, [&](std::size_t p, std::size_t thread) {
+    kept[p] = first_of_partition(hashes, p, partitions, thread, same);
+  });
+  std::vector<char> keep(hashes.size(), 0);
+  for (const std::vector<std::uint32_t>& rows : kept) {
+    for (std::uint32_t row : rows) keep[row] = 1;
+  }
+  return keep;
+}
+
+// Keeps the marked entries of every list, in order, at its front, and cuts
+// the list to them; returns how many are kept.
+std::size_t keep_marked(const std::vector<char>& keep, const std::vector<row_numbers*>& lists) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < keep.size(); ++i) {
+    if (keep[i] == 0) continue;
+    for (row_numbers* rows : lists) (*rows)[kept] = (*rows)[i];
+    ++kept;
+  }
+  for (row_numbers* rows : lists) rows->resize(kept);
+  return kept;
+}
+
+// Leaves the repeated rows out of the count new rows at group, which all
+// meet running rows of key k: only the first of each stays matched to it.
+void keep_first_of_key(std::string_view text, const std::vector<column_view>& columns,
+                       std::uint32_t* group, std::size_t count, std::uint32_t k, row_slots& slots,
+                       step_groups& groups);
+
+}  // namespace
+
+std::size_t keep_first_rows(std::string_view text, const std::vector<column_view>& columns,
+                            std::uint32_t* rows, std::size_t count, row_slots& slots) {
+  if (count < 2) return count;
+  std::size_t size = 16;
+  while (size < 2 * count) size *= 2;
+  slots.assign(size, 0);
+  ask_first(text, columns, rows, count);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    ask_ahead(text, columns, rows, i, count);
+    const std::uint32_t row = rows[i];
+    const std::uint64_t h = hash_row(text, columns, row);
+    std::size_t at = find_row(slots, h, [&](std::size_t earlier) {
+      return same_values(text, columns, rows[earlier], columns, row);
+    });
+    if (!slot_is_empty(slots[at])) continue;
+    rows[kept] = row;
+    put_row(slots, at, h, kept++);
+  }
+  return kept;
+}
+
+void keep_first_running(std::string_view text, const std::vector<column_view>& columns,
+                        step_groups& groups, const work_split& split) {
+  const std::size_t keys = groups.group_start.size() - 1;
+  row_numbers kept(keys);
+  std::vector<cache_aligned<row_slots>> slots(split.threads);
+  const std::vector<std::size_t> cuts =
+      cut_by_rows(groups.group_start.data(), keys, split.piece_rows);
+  run_pieces(split.threads, cuts.size() - 1, [&](std::size_t piece, std::size_t thread) {
+    for (std::size_t k = cuts[piece]; k < cuts[piece + 1]; ++k) {
+      const std::size_t begin = groups.group_start[k];
+      kept[k] = static_cast<std::uint32_t>(
+          keep_first_rows(text, columns, groups.group_rows.data() + begin,
+                          groups.group_start[k + 1] - begin, slots[thread].value));
+    }
+  });
+  // The rows kept move to the front, group by group.
+  std::size_t at = 0;
+  for (std::size_t k = 0; k < keys; ++k) {
+    const std::uint32_t* group = groups.group_rows.data() + groups.group_start[k];
+    groups.group_start[k] = static_cast<std::uint32_t>(at);
+    std::copy(group, group + kept[k], groups.group_rows.data() + at);
+    at += kept[k];
+  }
+  groups.group_start[keys] = static_cast<std::uint32_t>(at);
+  groups.group_rows.resize(at);
+}
+
+void keep_first_new(std::string_view text, const std::vector<column_view>& columns,
+                    step_groups& groups, const work_split& split) {
+  row_numbers start;
+  row_numbers rows;
+  sort_new_rows(groups, start, rows);
+  std::vector<cache_aligned<row_slots>> slots(split.threads);
+  const std::vector<std::size_t> cuts = cut_by_rows(start.data(), groups.keys, split.piece_rows);
+  run_pieces(split.threads, cuts.size() - 1, [&](std::size_t piece, std::size_t thread) {
+    for (std::size_t k = cuts[piece]; k < cuts[piece + 1]; ++k) {
+      keep_first_of_key(text, columns, rows.data() + start[k], start[k + 1] - start[k],
+                        static_cast<std::uint32_t>(k), slots[thread].value, groups);
+    }
+  });
+}
+
+std::size_t keep_first_of_table(std::string_view text, const std::vector<column_view>& columns,
+                                row_numbers& rows, std::size_t count, const work_split& split) {
+  region_vector<std::uint64_t> hashes(count);
+  run_pieces(split.threads, piece_count(count, split.piece_rows), [&](std::size_t p, std::size_t) {
+    const std::size_t end = std::min(count, (p + 1) * split.piece_rows);
+    for (std::size_t i = p * split.piece_rows; i < end; ++i) {
+      hashes[i] = hash_row(text, columns, rows[i]);
+    }
+  });
+  const std::vector<char> keep = mark_first(
+      hashes,
+      [&](std::size_t, std::size_t a, std::size_t b) {
+        return same_values(text, columns, rows[a], columns, rows[b]);
+      },
+      split.threads);
+  std::vector<row_numbers*> lists{&rows};
+  return keep_marked(keep, lists);
+}
+
+std::size_t drop_repeats(std::string_view text, const std::vector<column_view>& columns,
+                         std::vector<row_numbers>& rows, std::size_t count,
+                         const work_split& split) {
+  region_vector<std::uint64_t> hashes(count);
+  hash_row_texts(text, columns, count, hashes, split);
+  std::vector<cache_aligned<std::pair<text_buffer, text_buffer>>> texts(split.threads);
+  const std::vector<char> keep = mark_first(
+      hashes,
+      [&](std::size_t thread, std::size_t a, std::size_t b) {
+        auto& [first, second] = texts[thread].value;
+        first.used = second.used = 0;
+        append_row(text, columns, a, first);
+        append_row(text, columns, b, second);
+        return text_of(first) == text_of(second);
+      },
+      split.threads);
+  std::vector<row_numbers*> lists;
+  for (row_numbers& table_rows : rows) lists.push_back(&table_rows);
+  return keep_marked(keep, lists);
+}
+
+namespace {
+
+void keep_first_of_key(std::string_view text, const std::vector<column_view>& columns,
+                       std::uint32_t* group, std::size_t count, std::uint32_t k, row_slots& slots,
+                       step_groups& groups) {
+  if (count < 2) return;
+  for (std::size_t i = 0; i < count; ++i) groups.match[group[i]] = no_row;
+  const std::size_t kept = keep_first_rows(text, columns, group, count, slots);
+  for (std::size_t i = 0; i < kept; ++i) groups.match[group[i]] = k;
+}
+
+}  // namespace
+
+}  // namespace natjoin

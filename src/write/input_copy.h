@@ -1,0 +1,51 @@
+// natjoin: the head of the output file, the copy of the input, which does not depend on the
+// result: every line of the input with the platform's line end, then the separator line. Where
+// a run has threads to spare, a thread of its own writes it while the stages run.
+#ifndef NATJOIN_WRITE_INPUT_COPY_H_
+#define NATJOIN_WRITE_INPUT_COPY_H_
+
+#include <functional>
+#include <string_view>
+#include <thread>
+
+#include "base/pieces.h"
+#include "base/status.h"
+
+namespace natjoin {
+
+// Receives the next stretch of the output file; returns 0, or 1 when it could not be written.
+using output_sink = std::function<int(std::string_view)>;
+
+// Writes the head of the output through sink: the lines of input, each with line_end, then the
+// separator line. Since the end of the input is noticed only by a read that runs into it, an
+// input that ends with a line end gives one more, empty, line; either way the last line, empty
+// or not, gets one. The text is made in pieces on split.threads threads and handed to sink in
+// order, on the calling thread. Returns 0, or 1 as soon as sink fails.
+int write_input_copy(std::string_view input, const output_sink& sink, std::string_view line_end,
+                     const work_split& split = {});
+
+// The head written on a thread of its own; once the thread has been joined, status tells how its
+// writing ended: 0, or 1 where sink failed or memory ran out.
+struct input_copy_thread {
+  std::jthread thread;
+  int status = status_ok;
+};
+
+// Starts writing the head of input through sink on a thread of its own, where threads is 2 or
+// more; otherwise starts nothing. sink is used on that thread alone until end_input_copy.
+// REQUIRES: input and sink outlive copy's thread.
+void start_input_copy(std::string_view input, const output_sink& sink, std::string_view line_end,
+                      std::size_t threads, input_copy_thread& copy);
+
+// Whether a thread of start_input_copy is writing the head, or has written it.
+inline bool input_copy_started(const input_copy_thread& copy) {
+  return copy.thread.joinable();
+}
+
+// Waits until copy's thread has ended, asking it to stop at its next stretch first where stop
+// is set. Returns its status; 0 where no thread was started.
+int end_input_copy(input_copy_thread& copy, bool stop);
+
+}  // namespace natjoin
+
+#endif  // NATJOIN_WRITE_INPUT_COPY_H_

@@ -1,0 +1,96 @@
+#include "write/row_format.h"
+
+#include <cstdint>
+
+#include "base/type_codes.h"
+
+namespace natjoin {
+
+namespace {
+
+// Copies text[from, from + n) to out. A short value is copied in two
+// overlapping moves of a fixed size, which spares a library call and reads
+// no byte outside the value: a byte past it may lie in a line of memory
+// that was never fetched.
+// A value of a table that stays in the cache is copied in one move of 32
+// bytes all the same, and so is one whose 32 bytes end in the line of memory
+// that its last byte lies in.
+void copy_bytes(std::string_view text, std::size_t from, std::size_t n, char* out, bool cached) {
+  const char* in = text.data() + from;
+  const auto line = [](const char* p) { return reinterpret_cast<std::uintptr_t>(p) / 64; };
+  if (n != 0 && n <= 32 && from + 32 <= text.size() &&
+      (cached || line(in + 31) == line(in + n - 1))) {
+    std::memcpy(out, in, 32);
+  } else if (n >= 16 && n <= 32) {
+    std::memcpy(out, in, 16);
+    std::memcpy(out + n - 16, in + n - 16, 16);
+  } else if (n >= 8 && n < 16) {
+    std::memcpy(out, in, 8);
+    std::memcpy(out + n - 8, in + n - 8, 8);
+  } else if (n >= 4 && n < 8) {
+    std::memcpy(out, in, 4);
+    std::memcpy(out + n - 4, in + n - 4, 4);
+  } else if (n > 0 && n < 4) {
+    out[0] = in[0];
+    out[n / 2] = in[n / 2];
+    out[n - 1] = in[n - 1];
+  } else {
+    std::memcpy(out, in, n);
+  }
+}
+
+bool same_rows(const column_view& a, const column_view& b) {
+  return a.table == b.table && a.rows == b.rows;
+}
+
+}  // namespace
+
+void append_row(std::string_view text, const std::vector<column_view>& columns, std::size_t row,
+                text_buffer& out, std::string_view end) {
+  for (std::size_t j = 0; j < columns.size(); ++j) {
+    const column_view& column = columns[j];
+    const std::string_view value = text_at(text, column, row);
+    std::size_t from = static_cast<std::size_t>(value.data() - text.data());
+    std::size_t to = from + value.size();
+    if (has_quoted_values(column.code)) --from, ++to;  // the quotes around it in the text
+    char* put = make_room(out, to - from + 1);
+    if (j != 0) *put++ = ',';
+    copy_bytes(text, from, to - from, put, column.cached);
+    out.used = static_cast<std::size_t>(put - out.bytes.data()) + (to - from);
+  }
+  append_bytes(out, end);
+}
+
+std::vector<column_view> row_leaders(const std::vector<column_view>& columns) {
+  std::vector<column_view> firsts;
+  std::vector<column_view> lasts;
+  for (const column_view& column : columns) {
+    if (column.table->values.size() <= cached_values) continue;
+    auto same = std::find_if(firsts.begin(), firsts.end(),
+                             [&](const column_view& leader) { return same_rows(leader, column); });
+    if (same == firsts.end()) {
+      firsts.push_back(column);
+      lasts.push_back(column);
+      continue;
+    }
+    column_view& last = lasts[static_cast<std::size_t>(same - firsts.begin())];
+    if (column.index < same->index) *same = column;
+    if (column.index > last.index) last = column;
+  }
+  for (const column_view& last : lasts) {
+    const bool apart = std::none_of(firsts.begin(), firsts.end(), [&](const column_view& c) {
+      return same_rows(c, last) && c.index == last.index;
+    });
+    if (apart) firsts.push_back(last);
+  }
+  return firsts;
+}
+
+void prefetch_batch(std::string_view text, const std::vector<column_view>& leaders,
+                    std::size_t first, std::size_t rows) {
+  prefetch_values(leaders, std::min(first + batch_rows, rows),
+                  std::min(first + 2 * batch_rows, rows));
+  prefetch_texts(text, leaders, std::min(first, rows), std::min(first + batch_rows, rows));
+}
+
+}  // namespace natjoin
