@@ -14,6 +14,6 @@ int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
   std::vector<std::string> arguments;
-  for (int i = 0; i < argc; ++i) arguments.push_back(utf8_from_wide(argv[i]));
+  for (int i = 0; i < argc; ++i) arguments.push_back(natjoin::utf8_from_wide(argv[i]));
   return natjoin::run_command(arguments);
 }
