@@ -25,11 +25,18 @@ using namespace natjoin;
 
 namespace {
 
+// What a join reads: the table text and the catalogue read from it.
+struct join_input {
+  std::string_view text;
+  const table_data_map& table_data;
+  const column_types_map& column_types;
+  const column_names_map& column_names;
+};
+
 // The table of the catalogue named name.
 // REQUIRES: the catalogue holds it.
-table_ref find_table(const std::string& name, const table_data_map& table_data,
-                     const column_types_map& column_types, const column_names_map& column_names) {
-  return {table_data.at(name), column_names.at(name), column_types.at(name)};
+table_ref find_table(const std::string& name, const join_input& input) {
+  return {input.table_data.at(name), input.column_names.at(name), input.column_types.at(name)};
 }
 
 // Whether an array of count entries of size bytes fits in the share of
@@ -106,13 +113,13 @@ int join_step(std::string_view text, running_result& running,
   if (columns.shared.empty()) {
     match_all(running.row_count, new_rows, groups);
   } else {
-    match_by_key(text, running_columns(running, columns.shared), running.row_count, columns.new_key,
-                 new_rows, groups, counted, split);
+    match_by_key(text, {running_columns(running, columns.shared), running.row_count},
+                 {columns.new_key, new_rows}, groups, counted, split);
   }
   leave_out_repeats(text, running, table, columns, groups, split);
   const std::size_t total = count_result(groups, split.piece_rows);
   const std::size_t tables = running.rows.size() + 1;
-  if (total >= max_rows || !fits(total, tables * sizeof(std::uint32_t), running.memory)) {
+  if (total >= max_rows || !fits(total, tables * sizeof(std::uint32_t), split.memory)) {
     return status_failed;
   }
   take_step(running, table, columns.added, groups, total, split.threads);
@@ -154,20 +161,18 @@ int check_declarations(const std::vector<std::string>& join_tables,
 
 // Joins the tables after the first, one step each, telling progress how far
 // each step has got in the rows of both its sides.
-int join_steps(std::string_view text, const std::vector<std::string>& join_tables,
-               const table_data_map& table_data, const column_types_map& column_types,
-               const column_names_map& column_names, running_result& running,
-               std::vector<std::string>& result_columns, failure_detail* detail,
-               const progress_report* progress, const work_split& split) {
+int join_steps(const join_input& input, const std::vector<std::string>& join_tables,
+               running_result& running, std::vector<std::string>& result_columns,
+               failure_detail* detail, const progress_report* progress, const work_split& split) {
   for (std::size_t t = 1; t < join_tables.size(); ++t) {
     const std::string& name = join_tables[t];
-    const table_ref table = find_table(name, table_data, column_types, column_names);
+    const table_ref table = find_table(name, input);
     const std::string stage = "joining " + name;
     const std::size_t step_rows = running.row_count + table_rows(table);
     const step_count counted = [&](std::size_t rows) {
       report(progress, stage, rows, step_rows, "rows");
     };
-    if (join_step(text, running, result_columns, table, counted, split) != status_ok) {
+    if (join_step(input.text, running, result_columns, table, counted, split) != status_ok) {
       return fail_at(detail, 0,
                      "joining table " + quote(name) + " would give a result too large for memory");
     }
@@ -190,7 +195,7 @@ int leave_out_last_repeats(std::string_view text, const std::vector<std::string>
   bool commas = false;
   for (const std::string& name : join_tables) commas = commas || table_data.at(name).holds_commas;
   if (!commas) return status_ok;
-  if (!fits(running.row_count, 4 * sizeof(std::uint64_t), running.memory)) return status_failed;
+  if (!fits(running.row_count, 4 * sizeof(std::uint64_t), split.memory)) return status_failed;
   // The texts are those the writer writes: values in the byte order of the
   // column names.
   std::vector<std::size_t> order(result_columns.size());
@@ -231,15 +236,15 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
   const int checked = check_declarations(join_tables, column_types, column_names, detail);
   if (checked != status_ok) return checked;
   // Every name is now a table with columns; the first one starts the result.
+  const join_input input = {text, table_data, column_types, column_names};
   running_result running;
-  start_running(find_table(join_tables.front(), table_data, column_types, column_names), running);
+  start_running(find_table(join_tables.front(), input), running);
   result_columns = column_names.at(join_tables.front());
-  running.memory = split.memory;
   if (running.row_count >= max_rows) {
     return fail_at(detail, 0, "the result would have 2^32 - 1 rows or more");
   }
-  const int joined = join_steps(text, join_tables, table_data, column_types, column_names, running,
-                                result_columns, detail, progress, split);
+  const int joined =
+      join_steps(input, join_tables, running, result_columns, detail, progress, split);
   if (joined != status_ok) return joined;
   if (leave_out_last_repeats(text, join_tables, table_data, running, result_columns, split) !=
       status_ok) {

@@ -73,36 +73,33 @@ bool keys_unique(const row_numbers& ids, std::size_t keys) {
 // go to groups.match, the running rows' to running_ids. Returns whether the
 // indexed side's rows each have a key of their own; its names are then left
 // out, each row naming itself.
-bool name_keys(std::string_view text, const std::vector<column_view>& running_key,
-               std::size_t running_rows, const std::vector<column_view>& new_key,
-               std::size_t new_rows, step_groups& groups, row_numbers& running_ids,
-               const step_count& counted, const work_split& split) {
+bool name_keys(std::string_view text, const key_side& running, const key_side& added,
+               step_groups& groups, row_numbers& running_ids, const step_count& counted,
+               const work_split& split) {
   key_index index;
-  if (new_rows < running_rows) {
-    const bool own = index_keys(text, new_key, new_rows, index, groups.match, counted, split);
+  if (added.rows < running.rows) {
+    const bool own = index_keys(text, added.key, added.rows, index, groups.match, counted, split);
     probe_running_keys(
-        text, new_key, index, running_key, running_rows, running_ids,
-        [&](std::size_t rows) { counted(new_rows + rows); }, split);
+        text, added.key, index, running, running_ids,
+        [&](std::size_t rows) { counted(added.rows + rows); }, split);
     return own;
   }
-  const bool own = index_keys(text, running_key, running_rows, index, running_ids, counted, split);
+  const bool own = index_keys(text, running.key, running.rows, index, running_ids, counted, split);
   probe_keys(
-      text, running_key, index, new_key, new_rows, groups.match,
-      [&](std::size_t rows) { counted(running_rows + rows); }, split);
+      text, running.key, index, added, groups.match,
+      [&](std::size_t rows) { counted(running.rows + rows); }, split);
   return own;
 }
 
 }  // namespace
 
-void match_by_key(std::string_view text, const std::vector<column_view>& running_key,
-                  std::size_t running_rows, const std::vector<column_view>& new_key,
-                  std::size_t new_rows, step_groups& groups, const step_count& counted,
-                  const work_split& split) {
+void match_by_key(std::string_view text, const key_side& running, const key_side& added,
+                  step_groups& groups, const step_count& counted, const work_split& split) {
   row_numbers running_ids;
-  const bool index_new = new_rows < running_rows;
-  const bool own = name_keys(text, running_key, running_rows, new_key, new_rows, groups,
-                             running_ids, counted, split);
-  groups.keys = index_new ? new_rows : running_rows;
+  const bool index_new = added.rows < running.rows;
+  const bool own = name_keys(text, running, added, groups, running_ids, counted, split);
+  groups.keys = index_new ? added.rows : running.rows;
+  const std::size_t new_rows = added.rows;
   if (index_new) {
     groups.new_distinct = own;
     if (own) {

@@ -51,12 +51,10 @@ inline std::size_t group_size(const step_groups& groups, std::uint32_t k) {
 // for each new row those of its key, through a key index over the smaller
 // side, on split.threads threads. counted hears of the rows of both sides
 // handled now and then, on the calling thread.
-// REQUIRES: running_key and new_key name the same columns in the same order;
-// both sides have fewer than max_rows rows.
-void match_by_key(std::string_view text, const std::vector<column_view>& running_key,
-                  std::size_t running_rows, const std::vector<column_view>& new_key,
-                  std::size_t new_rows, step_groups& groups, const step_count& counted,
-                  const work_split& split);
+// REQUIRES: the keys of running and added name the same columns in the same
+// order; both sides have fewer than max_rows rows.
+void match_by_key(std::string_view text, const key_side& running, const key_side& added,
+                  step_groups& groups, const step_count& counted, const work_split& split);
 
 // Fills groups for sides that share no column: every new row meets every
 // running row, one group of all of them.

@@ -387,40 +387,42 @@ bool index_keys(std::string_view text, const std::vector<column_view>& key, std:
   }
   if (!repeats) return true;
   // Each key's slot names its first row, which a probe of the side finds.
-  probe_keys(text, key, index, key, rows, ids, counted, split);
+  probe_keys(text, key, index, {key, rows}, ids, counted, split);
   return false;
 }
 
 void probe_keys(std::string_view text, const std::vector<column_view>& indexed,
-                const key_index& index, const std::vector<column_view>& key, std::size_t rows,
-                row_numbers& ids, const step_count& counted, const work_split& split) {
+                const key_index& index, const key_side& probing, row_numbers& ids,
+                const step_count& counted, const work_split& split) {
+  const std::size_t rows = probing.rows;
   ids.resize(rows);
   run_pieces(split.threads, piece_count(rows, split.piece_rows),
              [&](std::size_t k, std::size_t thread) {
                const std::size_t begin = k * split.piece_rows;
                if (thread == 0) counted(begin);
-               probe_piece(text, indexed, index, key, begin,
+               probe_piece(text, indexed, index, probing.key, begin,
                            std::min(rows, begin + split.piece_rows), ids);
              });
 }
 
 void probe_running_keys(std::string_view text, const std::vector<column_view>& indexed,
-                        const key_index& index, const std::vector<column_view>& key,
-                        std::size_t rows, row_numbers& ids, const step_count& counted,
-                        const work_split& split) {
+                        const key_index& index, const key_side& running, row_numbers& ids,
+                        const step_count& counted, const work_split& split) {
+  const std::vector<column_view>& key = running.key;
+  const std::size_t rows = running.rows;
   const column_view& first = key.front();
   const std::size_t table_rows = first.table->values.size() / first.stride;
   const bool one_table = std::all_of(key.begin(), key.end(), [&](const column_view& c) {
     return c.table == first.table && c.rows == first.rows;
   });
   if (first.rows == nullptr || !one_table || 2 * rows < table_rows) {
-    probe_keys(text, indexed, index, key, rows, ids, counted, split);
+    probe_keys(text, indexed, index, running, ids, counted, split);
     return;
   }
   std::vector<column_view> in_order = key;
   for (column_view& column : in_order) column.rows = nullptr;
   row_numbers table_ids;
-  probe_keys(text, indexed, index, in_order, table_rows, table_ids, counted, split);
+  probe_keys(text, indexed, index, {in_order, table_rows}, table_ids, counted, split);
   ids.resize(rows);
   run_pieces(split.threads, piece_count(rows, split.piece_rows), [&](std::size_t k, std::size_t) {
     const std::size_t end = std::min(rows, (k + 1) * split.piece_rows);

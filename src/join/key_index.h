@@ -49,14 +49,20 @@ bool index_keys(std::string_view text, const std::vector<column_view>& key, std:
                 key_index& index, row_numbers& ids, const step_count& counted,
                 const work_split& split);
 
-// Names the key of every row of the probing side, whose key columns are key,
-// by the indexed row that has it, or no_row, in ids. indexed and index are
-// the indexed side's key columns and its index.
-// REQUIRES: key and indexed have the same number of columns, in the same
-// order of names.
+// One side of a step as its keys are read: its key columns, and its rows.
+struct key_side {
+  const std::vector<column_view>& key;
+  std::size_t rows;
+};
+
+// Names the key of every row of the probing side by the indexed row that has
+// it, or no_row, in ids. indexed and index are the indexed side's key columns
+// and its index.
+// REQUIRES: probing.key and indexed have the same number of columns, in the
+// same order of names.
 void probe_keys(std::string_view text, const std::vector<column_view>& indexed,
-                const key_index& index, const std::vector<column_view>& key, std::size_t rows,
-                row_numbers& ids, const step_count& counted, const work_split& split);
+                const key_index& index, const key_side& probing, row_numbers& ids,
+                const step_count& counted, const work_split& split);
 
 // probe_keys for the running rows of a join. Where their keys all come from
 // one joined table, whose rows the running rows follow in another order, and
@@ -64,9 +70,8 @@ void probe_keys(std::string_view text, const std::vector<column_view>& indexed,
 // are probed in their order and each running row takes its row's name: the
 // keys are then read in the order they lie in.
 void probe_running_keys(std::string_view text, const std::vector<column_view>& indexed,
-                        const key_index& index, const std::vector<column_view>& key,
-                        std::size_t rows, row_numbers& ids, const step_count& counted,
-                        const work_split& split);
+                        const key_index& index, const key_side& running, row_numbers& ids,
+                        const step_count& counted, const work_split& split);
 
 }  // namespace natjoin
 

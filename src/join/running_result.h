@@ -41,7 +41,7 @@ inline column_view table_column(const table_ref& table, std::size_t j) {
 // rows[t] holds, for each running row, the row of joined table t that it
 // comes from, except while first_is_whole, when the first table's rows are
 // still its own. first_width is the number of the first table's columns,
-// which come first, and memory what the process may use, read once a join.
+// which come first.
 struct running_result {
   std::vector<int> codes;
   std::vector<column_view> sources;  // rows unset: they change with every step
@@ -50,7 +50,6 @@ struct running_result {
   bool first_is_whole = true;
   std::size_t row_count = 0;
   std::size_t first_width = 0;
-  std::size_t memory = 0;
 };
 
 // Starts running as the first table of a join, with its rows its own.
