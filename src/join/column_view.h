@@ -33,6 +33,12 @@ struct column_view {
   bool cached = false;
 };
 
+// Whether a and b read one joined table through the same row numbers: the
+// values of a row of both then lie together, in one row of that table.
+inline bool same_rows(const column_view& a, const column_view& b) {
+  return a.table == b.table && a.rows == b.rows;
+}
+
 // Whether a and b hold the same bytes. Short texts, as keys and values mostly
 // are, are compared without a library call, in two overlapping loads each.
 inline bool same_text(std::string_view a, std::string_view b) {

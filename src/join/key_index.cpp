@@ -412,9 +412,8 @@ void probe_running_keys(std::string_view text, const std::vector<column_view>& i
   const std::size_t rows = running.rows;
   const column_view& first = key.front();
   const std::size_t table_rows = first.table->values.size() / first.stride;
-  const bool one_table = std::all_of(key.begin(), key.end(), [&](const column_view& c) {
-    return c.table == first.table && c.rows == first.rows;
-  });
+  const bool one_table = std::all_of(key.begin(), key.end(),
+                                     [&](const column_view& c) { return same_rows(c, first); });
   if (first.rows == nullptr || !one_table || 2 * rows < table_rows) {
     probe_keys(text, indexed, index, running, ids, counted, split);
     return;

@@ -129,20 +129,15 @@ std::size_t keep_marked(const std::vector<char>& keep, const std::vector<row_num
   return kept;
 }
 
-// Leaves the repeated rows out of the count new rows at group, which all
-// meet running rows of key k: only the first of each stays matched to it.
-void keep_first_of_key(std::string_view text, const std::vector<column_view>& columns,
-                       std::uint32_t* group, std::size_t count, std::uint32_t k, row_slots& slots,
-                       step_groups& groups);
-
-}  // namespace
-
+// Leaves out of rows[0, count), row numbers of one table in order, every row
+// whose values in columns are those of an earlier one; returns how many are
+// kept, in order, at the front. slots is working memory, which a caller may
+// hand from call to call.
+// REQUIRES: columns read that table in its own rows (rows unset).
 std::size_t keep_first_rows(std::string_view text, const std::vector<column_view>& columns,
                             std::uint32_t* rows, std::size_t count, row_slots& slots) {
   if (count < 2) return count;
-  std::size_t size = 16;
-  while (size < 2 * count) size *= 2;
-  slots.assign(size, 0);
+  reset_row_slots(slots, count);
   ask_first(text, columns, rows, count);
   std::size_t kept = 0;
   for (std::size_t i = 0; i < count; ++i) {
@@ -158,6 +153,14 @@ std::size_t keep_first_rows(std::string_view text, const std::vector<column_view
   }
   return kept;
 }
+
+// Leaves the repeated rows out of the count new rows at group, which all
+// meet running rows of key k: only the first of each stays matched to it.
+void keep_first_of_key(std::string_view text, const std::vector<column_view>& columns,
+                       std::uint32_t* group, std::size_t count, std::uint32_t k, row_slots& slots,
+                       step_groups& groups);
+
+}  // namespace
 
 void keep_first_running(std::string_view text, const std::vector<column_view>& columns,
                         step_groups& groups, const work_split& split) {

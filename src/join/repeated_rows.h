@@ -32,14 +32,6 @@
 
 namespace natjoin {
 
-// Leaves out of rows[0, count), row numbers of one table in order, every row
-// whose values in columns are those of an earlier one; returns how many are
-// kept, in order, at the front. slots is working memory, which a caller may
-// hand from call to call.
-// REQUIRES: columns read that table in its own rows (rows unset).
-std::size_t keep_first_rows(std::string_view text, const std::vector<column_view>& columns,
-                            std::uint32_t* rows, std::size_t count, row_slots& slots);
-
 // Leaves the repeated rows of the first table out of the groups of the first
 // step of a join, whose running rows are that table's rows. columns are its
 // columns outside the key, which the rows of a group alone may differ in.

@@ -4,10 +4,16 @@
 
 namespace natjoin {
 
-row_slots make_row_slots(std::size_t rows) {
+void reset_row_slots(row_slots& slots, std::size_t rows) {
   std::size_t size = 16;
   while (size < rows + rows / 2) size *= 2;
-  return row_slots(size, 0);
+  slots.assign(size, 0);
+}
+
+row_slots make_row_slots(std::size_t rows) {
+  row_slots slots;
+  reset_row_slots(slots, rows);
+  return slots;
 }
 
 }  // namespace natjoin

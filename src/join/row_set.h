@@ -28,8 +28,13 @@ constexpr std::uint32_t no_row = 0xffffffffu;
 // Row numbers: for each row of one side, a row of another.
 using row_numbers = region_vector<std::uint32_t>;
 
-// An empty table for up to rows rows: at least one and a half as many
-// slots, so that a probe meets few others.
+// Makes slots an empty table for up to rows rows: at least one and a half as
+// many slots, so that a probe meets few others. The slots it held before are
+// reused where they are enough.
+// REQUIRES: rows < max_rows.
+void reset_row_slots(row_slots& slots, std::size_t rows);
+
+// A new empty table for up to rows rows, as reset_row_slots makes.
 // REQUIRES: rows < max_rows.
 row_slots make_row_slots(std::size_t rows);
 

@@ -39,10 +39,6 @@ void copy_bytes(std::string_view text, std::size_t from, std::size_t n, char* ou
   }
 }
 
-bool same_rows(const column_view& a, const column_view& b) {
-  return a.table == b.table && a.rows == b.rows;
-}
-
 }  // namespace
 
 void append_row(std::string_view text, const std::vector<column_view>& columns, std::size_t row,
