@@ -69,7 +69,8 @@ dpkg-deb -x "$deb" "$work/root"
 shown=$("$work/root/usr/bin/natjoin" --version) || fail "the packaged natjoin fails to run"
 [ "$shown" = "natjoin $version" ] || fail "the packaged natjoin --version prints: $shown"
 # Stripped: no symbol table, no debugging information, no compilers' notes.
-sections=$(readelf -S -W "$work/root/usr/bin/natjoin" | grep -Eo ' \.(symtab|debug_[a-z]+|comment) ' || true)
+sections=$(readelf -S -W "$work/root/usr/bin/natjoin" |
+  grep -Eo ' \.(symtab|debug_[a-z]+|comment) ' || true)
 [ -z "$sections" ] || fail "the packaged natjoin is not stripped; it holds" $sections
 
 gz=$work/root/usr/share/man/man1/natjoin.1.gz
@@ -81,18 +82,22 @@ gzip_without_name_or_time "$doc/changelog.gz"
 first=$(gzip -dc "$doc/changelog.gz" | head -n 1)
 [ "$first" = "natjoin ($version) unstable; urgency=medium" ] ||
   fail "the changelog does not begin with version $version's entry: $first"
-gzip -dc "$doc/changelog.gz" | grep -Eq '^ -- .+ <.+@.+>  [A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} ' ||
+trailer='^ -- .+ <.+@.+>  [A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} '
+gzip -dc "$doc/changelog.gz" | grep -Eq "$trailer" ||
   fail "the changelog has no trailer line naming its maintainer and date"
 
 copyright=$doc/copyright
-[ "$(head -n 1 "$copyright")" = "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ] ||
+format="Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"
+[ "$(head -n 1 "$copyright")" = "$format" ] ||
   fail "the copyright file is not in Debian's machine-readable format: $(head -n 1 "$copyright")"
 holders=$(sed -n 's/^Copyright (c) //p' "$license")
 grep -qxF "Copyright: $holders" "$copyright" || fail "the copyright file does not name $holders"
 # The text of the license: the body of the last License paragraph, unindented,
 # against LICENSE after its title and copyright line.
-awk '/^License: Expat$/ { body = ""; on = 1; next } on && /^ / { body = body substr($0, 2) "\n" }
-     on && !/^ / { on = 0 } END { printf "%s", body }' "$copyright" | sed 's/^\.$//' >"$work/license"
+awk '/^License: Expat$/ { body = ""; on = 1; next }
+     on && /^ / { body = body substr($0, 2) "\n"; next }
+     { on = 0 }
+     END { printf "%s", body }' "$copyright" | sed 's/^\.$//' >"$work/license"
 tail -n +5 "$license" | cmp -s - "$work/license" ||
   fail "the copyright file's License: Expat does not hold the text of $license"
 
@@ -120,7 +125,8 @@ fi
 if command -v hardening-check >/dev/null 2>&1; then
   # Fortify and control-flow protection are reported, not required: see the
   # hardening notes in CMakeLists.txt.
-  hardening-check --nofortify --nocfprotection "$work/root/usr/bin/natjoin" >"$work/hardening.log" 2>&1 ||
+  hardening-check --nofortify --nocfprotection "$work/root/usr/bin/natjoin" \
+    >"$work/hardening.log" 2>&1 ||
     fail "the packaged natjoin is not hardened:
 $(cat "$work/hardening.log")"
   sed 's/^/package_test.sh: hardening-check: /' "$work/hardening.log" >&2
