@@ -66,13 +66,14 @@ add_dependencies(natjoin_e2e_tests natjoin)
 gtest_discover_tests(natjoin_e2e_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                      PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300)
 
-# natjoin.exe imports only Windows' own DLLs.
+# natjoin.exe imports only Windows' own DLLs, and has the hardening bits of its header.
 find_program(NATJOIN_OBJDUMP x86_64-w64-mingw32-objdump REQUIRED)
 add_test(NAME imports_only_windows_dlls
          COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/imports_test.sh ${NATJOIN_OBJDUMP}
                  $<TARGET_FILE:natjoin>)
 
-# cpack -G ZIP makes natjoin-<version>-win64.zip with natjoin.exe, the README and the manual.
+# cpack -G ZIP makes natjoin-<version>-win64.zip with natjoin.exe, the README, the manual and
+# the license.
 add_test(NAME windows_zip
          COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/zip_test.sh ${CMAKE_CPACK_COMMAND} ${CMAKE_BINARY_DIR}
-                 ${PROJECT_VERSION})
+                 ${PROJECT_VERSION} ${PROJECT_SOURCE_DIR}/LICENSE)
