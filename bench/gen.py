@@ -8,10 +8,14 @@ For each workload W it writes into --out:
                 natural join (columns in byte order of names) to wN.sqlite.out
   wN.duckdb.sql the same query for DuckDB over read_csv of the CSVs, written
                 to wN.duckdb.out
+  wN.polars.json the same query for bench/polars.cjs: each CSV with its
+                declared types, the columns each join step matches on, the
+                result's columns and its file, wN.polars.out
 Output is a pure function of --seed and --scale.
 """
 import argparse
 import itertools
+import json
 import os
 import random
 
@@ -174,6 +178,10 @@ def write(out, name, order, tables):
         f.write("\n".join(sql) + "\n")
     with open(base + ".duckdb.sql", "w") as f:
         f.write(duckdb_sql(name, order, tables, sel))
+    with open(base + ".polars.json", "w") as f:
+        json.dump(polars_plan(name, order, tables, sorted(allcols, key=lambda c: c.encode())),
+                  f, indent=1)
+        f.write("\n")
 
 
 def duckdb_sql(name, order, tables, sel):
@@ -192,6 +200,23 @@ def duckdb_sql(name, order, tables, sel):
         seen |= names
     return (f"COPY (SELECT DISTINCT {sel} FROM {src})\n"
             f"  TO '{name}.duckdb.out' (HEADER false);\n")
+
+
+def polars_plan(name, order, tables, sel):
+    """Polars' plan: the tables in join order, each with its CSV file, its
+    columns' declared types and the columns it shares with those before it
+    (none: a cross join), then the result's columns and file."""
+    decls = {t: cols for t, cols, _ in tables}
+    seen, steps = set(), []
+    for t in order:
+        steps.append({
+            "name": t,
+            "file": f"{name}_{t}.csv",
+            "schema": {c: "Int64" if ty == "int" else "Utf8" for c, ty in decls[t]},
+            "on": [c for c, _ in decls[t] if c in seen],
+        })
+        seen |= {c for c, _ in decls[t]}
+    return {"tables": steps, "select": sel, "out": f"{name}.polars.out"}
 
 
 def main():
