@@ -58,7 +58,7 @@ TEST(CgroupLimitFiles, FindsTheMemoryCgroupAndEveryOneAboveIt) {
       {"absent file", "", {}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(parse_cgroup_limit_files(c.text), c.expected) << c.name;
+    EXPECT_EQ(parse_cgroup_files(c.text, memory_files), c.expected) << c.name;
   }
 }
 

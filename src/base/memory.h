@@ -51,14 +51,6 @@ struct region_allocator {
   friend bool operator==(const region_allocator&, const region_allocator&) { return true; }
 };
 
-// Asks for the cache line at p ahead of a read of it. The empty asm gives the
-// request an effect that the compiler keeps: otherwise a helper made only of
-// prefetches counts as free of effects, and its calls are dropped.
-inline void prefetch(const void* p) {
-  __builtin_prefetch(p);
-  asm volatile("" : : "r"(p));
-}
-
 // A vector whose elements live in a region.
 template <typename T>
 using region_vector = std::vector<T, region_allocator<T>>;

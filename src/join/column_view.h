@@ -12,13 +12,11 @@
 #include <vector>
 
 #include "base/memory.h"
+#include "base/prefetch.h"
 #include "join/row_set.h"
 #include "read/stored_values.h"
 
 namespace natjoin {
-
-// How many rows ahead a loop asks for the memory it will read.
-constexpr std::size_t lookahead = 16;
 
 // Row r of the side being read has the value at
 // table->values[(rows ? rows[r] : r) * stride + index]: rows is null where

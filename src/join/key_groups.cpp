@@ -164,7 +164,7 @@ void gather_piece(const std::uint32_t* source, const step_groups& groups, std::s
         out[i++] = group[g];
         continue;
       }
-      if (g + lookahead < size) prefetch(source + group[g + lookahead]);
+      if (g + gather_ahead < size) prefetch(source + group[g + gather_ahead]);
       out[i++] = source[group[g]];
     }
   }

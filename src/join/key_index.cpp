@@ -7,10 +7,6 @@ namespace natjoin {
 
 namespace {
 
-// Rows are hashed a block at a time, so that what a block needs next is on
-// its way while the block before it is worked on.
-constexpr std::size_t block_rows = 64;
-
 // The longest key that a packed word holds, with its length.
 constexpr std::size_t packed_bytes = 7;
 
@@ -33,10 +29,10 @@ std::size_t row_at(const row_run& run, std::size_t i) {
   return run.list != nullptr ? run.list[i] : run.begin + i;
 }
 
-// The hashes and key texts of one block of rows of a run: size rows.
-struct hashed_block {
+// The hashes and key texts of one batch of rows of a run: size rows.
+struct hashed_batch {
   std::size_t size = 0;
-  std::uint64_t hashes[block_rows];
+  std::uint64_t hashes[hash_batch_rows];
   std::vector<std::string_view> keys;  // a row's key columns one after another
 };
 
@@ -56,20 +52,20 @@ void prefetch_texts(std::string_view text, const std::vector<column_view>& colum
   }
 }
 
-// Asks for what the blocks after the one from first on will read: values two
-// blocks ahead, texts one. The first block asks for itself as well. Columns
+// Asks for what the batches after the one from first on will read: values two
+// batches ahead, texts one. The first batch asks for itself as well. Columns
 // read in the order of their table's rows the processor fetches ahead by
 // itself.
 void prefetch_ahead(std::string_view text, const std::vector<column_view>& columns,
                     const row_run& run, std::size_t first) {
   if (run.list == nullptr && columns.front().rows == nullptr) return;
-  const std::size_t next = first + block_rows;
+  const std::size_t next = first + hash_batch_rows;
   if (first == 0) {
-    prefetch_values(columns, run, 0, next + block_rows);
+    prefetch_values(columns, run, 0, next + hash_batch_rows);
     prefetch_texts(text, columns, run, 0, next);
   }
-  prefetch_values(columns, run, next + block_rows, next + 2 * block_rows);
-  prefetch_texts(text, columns, run, next, next + block_rows);
+  prefetch_values(columns, run, next + hash_batch_rows, next + 2 * hash_batch_rows);
+  prefetch_texts(text, columns, run, next, next + hash_batch_rows);
 }
 
 // The hash of the key of row, in the columns [column, end), whose texts go
@@ -86,19 +82,19 @@ void prefetch_ahead(std::string_view text, const std::vector<column_view>& colum
   return h;
 }
 
-// Hashes the block of rows of run from first on into block, asking for the
-// blocks after it ahead.
-void hash_block(std::string_view text, const std::vector<column_view>& columns, const row_run& run,
-                std::size_t first, hashed_block& block) {
-  const std::size_t size = std::min(block_rows, run.count - first);
+// Hashes the batch of rows of run from first on into batch, asking for the
+// batches after it ahead.
+void hash_batch(std::string_view text, const std::vector<column_view>& columns, const row_run& run,
+                std::size_t first, hashed_batch& batch) {
+  const std::size_t size = std::min(hash_batch_rows, run.count - first);
   const std::size_t width = columns.size();
   const column_view* begin = columns.data();
   const column_view* end = begin + width;
-  block.size = size;
+  batch.size = size;
   prefetch_ahead(text, columns, run, first);
-  block.keys.resize(block_rows * width);
-  std::string_view* keys = block.keys.data();
-  std::uint64_t* hashes = block.hashes;
+  batch.keys.resize(hash_batch_rows * width);
+  std::string_view* keys = batch.keys.data();
+  std::uint64_t* hashes = batch.hashes;
   if (run.list == nullptr) {
     const std::size_t row = run.begin + first;
     for (std::size_t i = 0; i < size; ++i)
@@ -176,16 +172,16 @@ bool enter_row(std::string_view text, const std::vector<column_view>& key, std::
 bool enter_run(std::string_view text, const std::vector<column_view>& key, const row_run& run,
                key_index& index, entering& at) {
   bool repeats = false;
-  hashed_block block;
-  for (std::size_t first = 0; first < run.count; first += block_rows) {
-    hash_block(text, key, run, first, block);
-    for (std::size_t i = 0; i < block.size; ++i) {
-      prefetch_slot(index.slots[at.partition], block.hashes[i]);
+  hashed_batch batch;
+  for (std::size_t first = 0; first < run.count; first += hash_batch_rows) {
+    hash_batch(text, key, run, first, batch);
+    for (std::size_t i = 0; i < batch.size; ++i) {
+      prefetch_slot(index.slots[at.partition], batch.hashes[i]);
     }
-    for (std::size_t i = 0; i < block.size; ++i) {
+    for (std::size_t i = 0; i < batch.size; ++i) {
       const std::size_t row = row_at(run, first + i);
-      const std::string_view* own = block.keys.data() + i * key.size();
-      repeats = enter_row(text, key, row, own, block.hashes[i], index, at) || repeats;
+      const std::string_view* own = batch.keys.data() + i * key.size();
+      repeats = enter_row(text, key, row, own, batch.hashes[i], index, at) || repeats;
       if (!index.texts.empty()) std::copy(own, own + key.size(), &index.texts[row * key.size()]);
     }
   }
@@ -221,12 +217,12 @@ void sort_piece(std::string_view text, const std::vector<column_view>& key, std:
   const row_run run{nullptr, begin, end - begin};
   std::vector<std::uint32_t> partition(run.count);
   std::uint32_t* starts = rows.starts.data() + k * (rows.partitions + 1);
-  hashed_block block;
-  for (std::size_t first = 0; first < run.count; first += block_rows) {
-    hash_block(text, key, run, first, block);
-    for (std::size_t i = 0; i < block.size; ++i) {
+  hashed_batch batch;
+  for (std::size_t first = 0; first < run.count; first += hash_batch_rows) {
+    hash_batch(text, key, run, first, batch);
+    for (std::size_t i = 0; i < batch.size; ++i) {
       partition[first + i] =
-          static_cast<std::uint32_t>(partition_of(block.hashes[i], rows.partitions));
+          static_cast<std::uint32_t>(partition_of(batch.hashes[i], rows.partitions));
       ++starts[partition[first + i] + 1];
     }
   }
@@ -304,24 +300,24 @@ std::uint32_t candidate(const partition_view& table, std::uint64_t hash) {
   return slot_row(slot);
 }
 
-// Asks for the slots that the hashes of block pick, and for the words beside
+// Asks for the slots that the hashes of batch pick, and for the words beside
 // them; or, where there are neither words nor kept texts, for the indexed
 // rows that those slots name: their values first, then their texts.
 void prefetch_slots(std::string_view text, const std::vector<column_view>& indexed,
                     const key_index& index, const std::vector<partition_view>& views,
-                    const hashed_block& block) {
-  std::uint32_t candidates[block_rows];
-  for (std::size_t i = 0; i < block.size; ++i) {
-    const partition_view& table = partition_for(views, block.hashes[i]);
-    prefetch(table.slots + (block.hashes[i] & table.mask));
-    if (table.words != nullptr) prefetch(table.words + (block.hashes[i] & table.mask));
+                    const hashed_batch& batch) {
+  std::uint32_t candidates[hash_batch_rows];
+  for (std::size_t i = 0; i < batch.size; ++i) {
+    const partition_view& table = partition_for(views, batch.hashes[i]);
+    prefetch(table.slots + (batch.hashes[i] & table.mask));
+    if (table.words != nullptr) prefetch(table.words + (batch.hashes[i] & table.mask));
   }
   if (!index.texts.empty()) return;
-  for (std::size_t i = 0; i < block.size; ++i) {
-    candidates[i] = candidate(partition_for(views, block.hashes[i]), block.hashes[i]);
+  for (std::size_t i = 0; i < batch.size; ++i) {
+    candidates[i] = candidate(partition_for(views, batch.hashes[i]), batch.hashes[i]);
     if (candidates[i] != no_row) prefetch_values(indexed, candidates[i], candidates[i] + 1);
   }
-  for (std::size_t i = 0; i < block.size; ++i) {
+  for (std::size_t i = 0; i < batch.size; ++i) {
     if (candidates[i] != no_row) prefetch_texts(text, indexed, candidates[i], candidates[i] + 1);
   }
 }
@@ -350,15 +346,15 @@ void probe_piece(std::string_view text, const std::vector<column_view>& indexed,
                  std::size_t end, row_numbers& ids) {
   const std::vector<partition_view> views = partition_views(index);
   const row_run run{nullptr, begin, end - begin};
-  hashed_block block;
-  for (std::size_t first = 0; first < run.count; first += block_rows) {
-    // A block's rows are hashed, then their slots read, then the keys those
+  hashed_batch batch;
+  for (std::size_t first = 0; first < run.count; first += hash_batch_rows) {
+    // A batch's rows are hashed, then their slots read, then the keys those
     // slots name are asked for, before any key is compared.
-    hash_block(text, key, run, first, block);
-    prefetch_slots(text, indexed, index, views, block);
-    for (std::size_t i = 0; i < block.size; ++i) {
-      const std::uint64_t h = block.hashes[i];
-      const std::string_view* own = block.keys.data() + i * key.size();
+    hash_batch(text, key, run, first, batch);
+    prefetch_slots(text, indexed, index, views, batch);
+    for (std::size_t i = 0; i < batch.size; ++i) {
+      const std::uint64_t h = batch.hashes[i];
+      const std::string_view* own = batch.keys.data() + i * key.size();
       ids[begin + first + i] = probe_row(text, indexed, index, partition_for(views, h), own, h);
     }
   }
@@ -426,7 +422,7 @@ void probe_running_keys(std::string_view text, const std::vector<column_view>& i
   run_pieces(split.threads, piece_count(rows, split.piece_rows), [&](std::size_t k, std::size_t) {
     const std::size_t end = std::min(rows, (k + 1) * split.piece_rows);
     for (std::size_t s = k * split.piece_rows; s < end; ++s) {
-      if (s + lookahead < end) prefetch(table_ids.data() + first.rows[s + lookahead]);
+      if (s + gather_ahead < end) prefetch(table_ids.data() + first.rows[s + gather_ahead]);
       ids[s] = table_ids[first.rows[s]];
     }
   });

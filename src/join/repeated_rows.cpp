@@ -10,27 +10,23 @@ namespace natjoin {
 
 namespace {
 
-// The rows of a group lie anywhere in their table: each is asked for this
-// many rows ahead, its values twice as far, so that its text can be asked
-// for once its values have come.
-constexpr std::size_t ahead = 8;
-
 // Asks for what row i of rows will need ahead of its turn, of count rows.
 void ask_ahead(std::string_view text, const std::vector<column_view>& columns,
                const std::uint32_t* rows, std::size_t i, std::size_t count) {
-  if (i + 2 * ahead < count) {
-    prefetch_values(columns, rows[i + 2 * ahead], rows[i + 2 * ahead] + 1);
+  if (i + 2 * group_ahead < count) {
+    prefetch_values(columns, rows[i + 2 * group_ahead], rows[i + 2 * group_ahead] + 1);
   }
-  if (i + ahead < count) prefetch_texts(text, columns, rows[i + ahead], rows[i + ahead] + 1);
+  if (i + group_ahead < count)
+    prefetch_texts(text, columns, rows[i + group_ahead], rows[i + group_ahead] + 1);
 }
 
 // Asks for the first rows, which no earlier row asked for.
 void ask_first(std::string_view text, const std::vector<column_view>& columns,
                const std::uint32_t* rows, std::size_t count) {
-  for (std::size_t i = 0; i < std::min(count, 2 * ahead); ++i) {
+  for (std::size_t i = 0; i < std::min(count, 2 * group_ahead); ++i) {
     prefetch_values(columns, rows[i], rows[i] + 1);
   }
-  for (std::size_t i = 0; i < std::min(count, ahead); ++i) {
+  for (std::size_t i = 0; i < std::min(count, group_ahead); ++i) {
     prefetch_texts(text, columns, rows[i], rows[i] + 1);
   }
 }
@@ -59,19 +55,19 @@ void hash_row_texts(std::string_view text, const std::vector<column_view>& colum
                     const work_split& split) {
   const std::vector<column_view> leaders = row_leaders(columns);
   std::vector<cache_aligned<text_buffer>> buffers(split.threads);
-  run_pieces(split.threads, piece_count(count, split.piece_rows),
-             [&](std::size_t p, std::size_t thread) {
-               text_buffer& row = buffers[thread].value;
-               const std::size_t end = std::min(count, (p + 1) * split.piece_rows);
-               for (std::size_t first = p * split.piece_rows; first < end; first += batch_rows) {
-                 prefetch_batch(text, leaders, first, end);
-                 for (std::size_t i = first; i < std::min(first + batch_rows, end); ++i) {
-                   row.used = 0;
-                   append_row(text, columns, i, row);
-                   hashes[i] = hash_bytes(text_of(row));
-                 }
-               }
-             });
+  run_pieces(
+      split.threads, piece_count(count, split.piece_rows), [&](std::size_t p, std::size_t thread) {
+        text_buffer& row = buffers[thread].value;
+        const std::size_t end = std::min(count, (p + 1) * split.piece_rows);
+        for (std::size_t first = p * split.piece_rows; first < end; first += format_batch_rows) {
+          prefetch_batch(text, leaders, first, end);
+          for (std::size_t i = first; i < std::min(first + format_batch_rows, end); ++i) {
+            row.used = 0;
+            append_row(text, columns, i, row);
+            hashes[i] = hash_bytes(text_of(row));
+          }
+        }
+      });
 }
 
 // Where the hashes of rows agree, whether rows a and b are alike, told on

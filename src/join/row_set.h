@@ -15,6 +15,7 @@
 
 #include "base/hash.h"
 #include "base/memory.h"
+#include "base/prefetch.h"
 
 namespace natjoin {
 

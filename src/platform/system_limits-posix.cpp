@@ -145,11 +145,6 @@ std::vector<std::string> parse_cgroup_files(std::string_view proc_self_cgroup,
   return files;
 }
 
-std::vector<std::string> parse_cgroup_limit_files(std::string_view proc_self_cgroup,
-                                                  std::string_view root) {
-  return parse_cgroup_files(proc_self_cgroup, memory_files, root);
-}
-
 std::size_t parse_cgroup_memory_limit(std::string_view text) {
   // v1 writes its largest figure, about 2^63 rounded down to a page, for no limit.
   constexpr std::uint64_t unlimited = std::uint64_t{1} << 62;

@@ -58,11 +58,6 @@ std::vector<std::string> parse_cgroup_files(std::string_view proc_self_cgroup,
                                             const cgroup_file& file,
                                             std::string_view root = "/sys/fs/cgroup");
 
-// The files of parse_cgroup_files that may hold a memory limit: those of memory_files. POSIX
-// only.
-std::vector<std::string> parse_cgroup_limit_files(std::string_view proc_self_cgroup,
-                                                  std::string_view root = "/sys/fs/cgroup");
-
 // Parses the text of a cgroup v2 cpu.max file, "QUOTA PERIOD" in microseconds: the processors
 // that QUOTA / PERIOD lets run at once, rounded up, at least 1. Returns 0, for no limit, for
 // "max PERIOD" and for any text that is not of that form. POSIX only.

@@ -21,7 +21,9 @@ bool is_atoi_space(char c) {
 }
 
 // Reads text like C's atoi: leading white space, an optional sign, the
-// longest run of digits. Returns 1 when the value leaves the int range.
+// longest run of digits, whatever follows. Returns 1 when the value leaves the
+// int range. (The system's limit files are read more strictly, digits alone:
+// platform/system_limits-posix.cpp.)
 int read_atoi(std::string_view text, int& value) {
   std::size_t i = 0;
   while (i < text.size() && is_atoi_space(text[i])) ++i;

@@ -56,9 +56,9 @@ void format_rows(std::string_view text, const std::vector<column_view>& columns,
                  const std::vector<column_view>& leaders, std::size_t first, std::size_t end,
                  std::string_view line_end, text_buffer& out) {
   prefetch_batch(text, leaders, first, end);
-  for (std::size_t batch = first; batch < end; batch += batch_rows) {
-    prefetch_batch(text, leaders, batch + batch_rows, end);
-    for (std::size_t row = batch; row < std::min(batch + batch_rows, end); ++row) {
+  for (std::size_t batch = first; batch < end; batch += format_batch_rows) {
+    prefetch_batch(text, leaders, batch + format_batch_rows, end);
+    for (std::size_t row = batch; row < std::min(batch + format_batch_rows, end); ++row) {
       append_row(text, columns, row, out, line_end);
     }
   }

@@ -84,9 +84,9 @@ std::vector<column_view> row_leaders(const std::vector<column_view>& columns) {
 
 void prefetch_batch(std::string_view text, const std::vector<column_view>& leaders,
                     std::size_t first, std::size_t rows) {
-  prefetch_values(leaders, std::min(first + batch_rows, rows),
-                  std::min(first + 2 * batch_rows, rows));
-  prefetch_texts(text, leaders, std::min(first, rows), std::min(first + batch_rows, rows));
+  prefetch_values(leaders, std::min(first + format_batch_rows, rows),
+                  std::min(first + 2 * format_batch_rows, rows));
+  prefetch_texts(text, leaders, std::min(first, rows), std::min(first + format_batch_rows, rows));
 }
 
 }  // namespace natjoin

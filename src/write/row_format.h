@@ -8,14 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/prefetch.h"
 #include "base/text_buffer.h"
 #include "join/column_view.h"
 
 namespace natjoin {
-
-// Rows are formatted a batch at a time, so that the values a batch needs are
-// fetched from memory while the batch before it is formatted.
-constexpr std::size_t batch_rows = 32;
 
 // A table of this many values or fewer stays in the cache once read.
 constexpr std::size_t cached_values = std::size_t{1} << 16;
