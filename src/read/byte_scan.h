@@ -10,9 +10,9 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
 
 namespace natjoin {
-#endif
 
 #if defined(__SSE2__)
 // The bytes that one step of a search compares.
