@@ -70,15 +70,15 @@ int read_at(os_handle input, std::size_t at, char* buffer, std::size_t length, s
   return 0;
 }
 
-int write_all(os_handle output, std::string_view block, int& error) {
-  while (!block.empty()) {
-    const ssize_t put = write(static_cast<int>(output), block.data(), block.size());
+int write_all(os_handle output, std::string_view bytes, int& error) {
+  while (!bytes.empty()) {
+    const ssize_t put = write(static_cast<int>(output), bytes.data(), bytes.size());
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) {
       error = put == 0 ? EIO : errno;  // no progress and no reason given: an I/O error
       return 1;
     }
-    block.remove_prefix(static_cast<std::size_t>(put));
+    bytes.remove_prefix(static_cast<std::size_t>(put));
   }
   return 0;
 }

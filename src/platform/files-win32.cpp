@@ -139,15 +139,15 @@ int read_next(os_handle input, char* buffer, std::size_t length, std::size_t& go
   return 0;
 }
 
-int write_all(os_handle output, std::string_view block, int& error) {
-  while (!block.empty()) {
-    const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(block.size(), 1u << 30));
+int write_all(os_handle output, std::string_view bytes, int& error) {
+  while (!bytes.empty()) {
+    const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
     DWORD put = 0;
-    if (!WriteFile(handle_of(output), block.data(), ask, &put, nullptr) || put == 0) {
+    if (!WriteFile(handle_of(output), bytes.data(), ask, &put, nullptr) || put == 0) {
       error = put == 0 && GetLastError() == 0 ? ERROR_WRITE_FAULT : GetLastError();
       return 1;
     }
-    block.remove_prefix(put);
+    bytes.remove_prefix(put);
   }
   return 0;
 }

@@ -53,9 +53,9 @@ std::size_t file_size(os_handle input);
 int read_at(os_handle input, std::size_t at, char* buffer, std::size_t length, std::size_t& got,
             int& error);
 
-// Writes the whole of block to output. Returns 0, or 1 with error set (a full disk, the
-// file-size limit, a closed pipe); part of the block may then have been written.
-int write_all(os_handle output, std::string_view block, int& error);
+// Writes the whole of bytes to output. Returns 0, or 1 with error set (a full disk, the
+// file-size limit, a closed pipe); part of them may then have been written.
+int write_all(os_handle output, std::string_view bytes, int& error);
 
 // Cuts the open output to zero bytes. Does nothing to what has no length: a device or a pipe.
 void empty_file(os_handle output);

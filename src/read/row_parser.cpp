@@ -51,9 +51,9 @@ int check_width(std::string_view value, int width, std::string* reason) {
                                   " bytes, more than its char(" + std::to_string(width) + ")");
 }
 
-// Moves end, the end of the first piece of a char value's field, on to the
-// end of the last piece the value takes. A single piece is closed by any
-// second quote in it; once pieces are joined only a quote in the very last
+// Moves end, the end of the first field of a char value, on to the
+// end of the last field the value takes. A single field is closed by any
+// second quote in it; once fields are joined only a quote in the very last
 // byte closes the value, so a blank between the closing quote and the next
 // comma keeps the joining going. Returns 1 when the row ends first.
 int close_value(const row_cursor& row, std::size_t& end, std::string* reason) {
@@ -71,7 +71,7 @@ int close_value(const row_cursor& row, std::size_t& end, std::string* reason) {
     end = field_end(row, end + 1);
     text = row.line.substr(start, end - start);
     if (first == std::string_view::npos) {
-      // Only the piece just joined can hold the first quote.
+      // Only the field just joined can hold the first quote.
       std::size_t found = row.line.substr(0, end).find('\'', restored);
       if (found != std::string_view::npos) first = found - start;
     }
@@ -81,17 +81,17 @@ int close_value(const row_cursor& row, std::size_t& end, std::string* reason) {
 }
 
 // Reads the char value of the next field, of a column of width; joined
-// tells whether the value took more than one piece, and so holds a ",".
+// tells whether the value took more than one field, and so holds a ",".
 // Returns 1 when the row fails.
 int read_char_value(row_cursor& row, int width, std::string_view& value, bool& joined,
                     std::string* reason) {
   std::size_t end = field_end(row, row.start);
-  const std::string_view piece = row.line.substr(row.start, end - row.start);
+  const std::string_view field = row.line.substr(row.start, end - row.start);
   joined = false;
-  // Most values stand between quotes right at the ends of their piece, with
+  // Most values stand between quotes right at the ends of their field, with
   // no blank around them.
-  if (piece.size() >= 2 && piece.front() == '\'' && piece.back() == '\'') {
-    value = piece.substr(1, piece.size() - 2);
+  if (field.size() >= 2 && field.front() == '\'' && field.back() == '\'') {
+    value = field.substr(1, field.size() - 2);
     pass_field(row, end);
     return check_width(value, width, reason);
   }
