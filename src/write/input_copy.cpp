@@ -4,6 +4,7 @@
 
 #include <new>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "base/text_buffer.h"
@@ -91,17 +92,23 @@ int write_input_copy(std::string_view input, const output_sink& sink, std::strin
 
 void start_input_copy(std::string_view input, const output_sink& sink, std::string_view line_end,
                       std::size_t threads, input_copy_thread& copy) {
-  if (threads < 2) return;
-  copy.thread = std::jthread([&copy, &sink, input, line_end](std::stop_token stop) {
-    const output_sink stoppable = [&](std::string_view stretch) {
-      return stop.stop_requested() ? status_failed : sink(stretch);
-    };
-    try {
-      copy.status = write_input_copy(input, stoppable, line_end);
-    } catch (const std::bad_alloc&) {
-      copy.status = status_failed;
-    }
-  });
+  if (threads < 2 || input.size() < copy_apart_bytes) return;
+  try {
+    copy.thread = std::jthread([&copy, &sink, input, line_end](std::stop_token stop) {
+      const output_sink stoppable = [&](std::string_view stretch) {
+        return stop.stop_requested() ? status_failed : sink(stretch);
+      };
+      try {
+        copy.status = write_input_copy(input, stoppable, line_end);
+      } catch (const std::bad_alloc&) {
+        copy.status = status_failed;
+      }
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: the caller writes the head itself.
+  } catch (const std::bad_alloc&) {
+    // Nor the memory for one: likewise.
+  }
 }
 
 int end_input_copy(input_copy_thread& copy, bool stop) {
