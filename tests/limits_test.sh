@@ -83,4 +83,14 @@ if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
   done
 fi
 
+# A small input starts no thread at all, the writer of the copy of the
+# input included: every piece of its work is the only one.
+if command -v strace >/dev/null; then
+  strace -f -e trace=clone,clone3 -o "$work/trace" "$natjoin" "$work/tiny.txt" "$work/run.out"
+  if grep -q clone "$work/trace"; then
+    echo "FAIL a three-line input started a thread: $(grep clone "$work/trace" | head -c 300)"
+    failures=$((failures + 1))
+  fi
+fi
+
 [ "$failures" -eq 0 ] || exit 1

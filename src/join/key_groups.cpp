@@ -112,7 +112,8 @@ void match_by_key(std::string_view text, const key_side& running, const key_side
     groups.running_distinct = groups.alone = own;
     if (groups.alone) return;
   }
-  const std::size_t largest = group_by_key(running_ids, groups, split.threads);
+  const std::size_t largest =
+      group_by_key(running_ids, groups, threads_for(running_ids.size(), split));
   if (index_new) groups.running_distinct = largest <= 1;
 }
 

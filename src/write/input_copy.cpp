@@ -64,8 +64,12 @@ std::vector<std::size_t> copy_ends(std::string_view input, std::size_t piece_byt
 // handed on as it is.
 int write_copy(std::string_view input, std::string_view line_end, const output_sink& sink,
                const work_split& split) {
-  const std::vector<std::size_t> ends = copy_ends(input, split.piece_rows * bytes_per_row);
-  std::vector<cache_aligned<text_buffer>> buffers(split.threads + 2);
+  const std::size_t piece_bytes = split.piece_rows * bytes_per_row;
+  const std::vector<std::size_t> ends = copy_ends(input, piece_bytes);
+  // An input of one piece's bytes is written on the calling thread alone, also where its last
+  // line, without a line end, is a piece of its own.
+  const std::size_t threads = input.size() > piece_bytes ? split.threads : 1;
+  std::vector<cache_aligned<text_buffer>> buffers(threads + 2);
   std::vector<cache_aligned<std::string_view>> made(buffers.size());
   const piece_work make = [&](std::size_t piece, std::size_t slot) {
     const std::size_t begin = piece == 0 ? 0 : ends[piece - 1];
@@ -78,7 +82,7 @@ int write_copy(std::string_view input, std::string_view line_end, const output_s
     made[slot].value = text_of(out);
   };
   const auto use = [&](std::size_t, std::size_t slot) { return sink(made[slot].value); };
-  return run_pieces_in_order(split.threads, ends.size(), make, use);
+  return run_pieces_in_order(threads, ends.size(), make, use);
 }
 
 }  // namespace
