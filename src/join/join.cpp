@@ -58,15 +58,10 @@ struct step_columns {
 // Pairs the columns of the new table with the running columns of the same
 // name. Columns of one name are declared alike: the declarations were
 // checked before the first step.
-void match_columns(const std::vector<std::string>& result_columns, const table_ref& table,
-                   step_columns& columns) {
-  std::unordered_map<std::string_view, std::size_t> running_position;
-  for (std::size_t k = 0; k < result_columns.size(); ++k) {
-    running_position.emplace(result_columns[k], k);
-  }
+void match_columns(const running_result& running, const table_ref& table, step_columns& columns) {
   for (std::size_t j = 0; j < table.names.size(); ++j) {
-    auto it = running_position.find(table.names[j]);
-    if (it == running_position.end()) {
+    auto it = running.positions.find(table.names[j]);
+    if (it == running.positions.end()) {
       columns.added.push_back(j);
       continue;
     }
@@ -81,7 +76,7 @@ void match_columns(const std::vector<std::string>& result_columns, const table_r
 // columns: only the others are compared.
 void leave_out_repeats(std::string_view text, const running_result& running, const table_ref& table,
                        const step_columns& columns, step_groups& groups, const work_split& split) {
-  if (running.rows.size() == 1 && !groups.running_distinct) {
+  if (running.first_is_whole && !groups.running_distinct) {
     std::vector<column_view> first;
     for (std::size_t k = 0; k < running.first_width; ++k) {
       if (std::find(columns.shared.begin(), columns.shared.end(), k) == columns.shared.end()) {
@@ -106,7 +101,7 @@ int join_step(std::string_view text, running_result& running,
               std::vector<std::string>& result_columns, const table_ref& table,
               const step_count& counted, const work_split& split) {
   step_columns columns;
-  match_columns(result_columns, table, columns);
+  match_columns(running, table, columns);
   const std::size_t new_rows = table_rows(table);
   if (new_rows >= max_rows) return status_failed;
   step_groups groups;
