@@ -215,7 +215,11 @@ TEST_F(E2E, PrintsUsageAndVersionOnRequest) {
   for (std::string option : {"--help", "-h"}) {
     outcome got = run_natjoin(dir, {option});
     EXPECT_EQ(got.status, 0);
-    EXPECT_EQ(got.out.rfind("Usage: natjoin INPUT OUTPUT\n", 0), 0u) << option;
+    EXPECT_EQ(got.out.rfind("Usage: natjoin INPUT OUTPUT\n"
+                            "       natjoin -h | --help | --version\n",
+                            0),
+              0u)
+        << option;
     EXPECT_EQ(got.err, "");
   }
   outcome got = run_natjoin(dir, {"--version"});

@@ -34,6 +34,14 @@ struct alignas(64) cache_aligned {
   T value;
 };
 
+// The threads for work on rows rows that is cut by some other measure than
+// pieces of rows (partitions by hash, say): one where the rows make a single
+// piece, since a thread costs more than such work and a small input starts
+// no thread at all; split.threads otherwise.
+inline std::size_t threads_for(std::size_t rows, const work_split& split) {
+  return rows > split.piece_rows ? split.threads : 1;
+}
+
 // The number of pieces of rows rows, none longer than piece_rows.
 // REQUIRES: piece_rows > 0.
 inline std::size_t piece_count(std::size_t rows, std::size_t piece_rows) {

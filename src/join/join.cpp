@@ -8,6 +8,7 @@
 // keys, and to tell repeated rows apart.
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 
@@ -46,6 +47,12 @@ bool fits(std::size_t count, std::size_t size, std::size_t limit) {
   return count <= limit / 2 / size;
 }
 
+// The bytes that one row of a step's result takes per joined table, at the
+// step's peak: the row numbers of every table into the result (4 bytes), and
+// once more the 4 bytes of the running rows grouped for the step, which a
+// Cartesian step that follows a large one holds for every running row.
+constexpr std::size_t step_row_bytes = sizeof(std::uint32_t);
+
 // The new table's columns against the running ones: the running positions of
 // the key columns, the new table's key columns in the same order, and the
 // positions in the new table of its new columns.
@@ -58,15 +65,10 @@ struct step_columns {
 // Pairs the columns of the new table with the running columns of the same
 // name. Columns of one name are declared alike: the declarations were
 // checked before the first step.
-void match_columns(const std::vector<std::string>& result_columns, const table_ref& table,
-                   step_columns& columns) {
-  std::unordered_map<std::string_view, std::size_t> running_position;
-  for (std::size_t k = 0; k < result_columns.size(); ++k) {
-    running_position.emplace(result_columns[k], k);
-  }
+void match_columns(const running_result& running, const table_ref& table, step_columns& columns) {
   for (std::size_t j = 0; j < table.names.size(); ++j) {
-    auto it = running_position.find(table.names[j]);
-    if (it == running_position.end()) {
+    auto it = running.positions.find(table.names[j]);
+    if (it == running.positions.end()) {
       columns.added.push_back(j);
       continue;
     }
@@ -81,7 +83,7 @@ void match_columns(const std::vector<std::string>& result_columns, const table_r
 // columns: only the others are compared.
 void leave_out_repeats(std::string_view text, const running_result& running, const table_ref& table,
                        const step_columns& columns, step_groups& groups, const work_split& split) {
-  if (running.rows.size() == 1 && !groups.running_distinct) {
+  if (running.first_is_whole && !groups.running_distinct) {
     std::vector<column_view> first;
     for (std::size_t k = 0; k < running.first_width; ++k) {
       if (std::find(columns.shared.begin(), columns.shared.end(), k) == columns.shared.end()) {
@@ -106,7 +108,7 @@ int join_step(std::string_view text, running_result& running,
               std::vector<std::string>& result_columns, const table_ref& table,
               const step_count& counted, const work_split& split) {
   step_columns columns;
-  match_columns(result_columns, table, columns);
+  match_columns(running, table, columns);
   const std::size_t new_rows = table_rows(table);
   if (new_rows >= max_rows) return status_failed;
   step_groups groups;
@@ -119,7 +121,7 @@ int join_step(std::string_view text, running_result& running,
   leave_out_repeats(text, running, table, columns, groups, split);
   const std::size_t total = count_result(groups, split.piece_rows);
   const std::size_t tables = running.rows.size() + 1;
-  if (total >= max_rows || !fits(total, tables * sizeof(std::uint32_t), split.memory)) {
+  if (total >= max_rows || !fits(total, (tables + 1) * step_row_bytes, split.memory)) {
     return status_failed;
   }
   take_step(running, table, columns.added, groups, total, split.threads);
@@ -159,13 +161,76 @@ int check_declarations(const std::vector<std::string>& join_tables,
   return status_ok;
 }
 
+// The first position in join_tables from which on every table brings only
+// columns of its own: none of the tables before it, nor of those after it
+// up to its own position, has any of its columns. The steps from there on are
+// Cartesian products. join_tables.size() where there is no such position.
+std::size_t first_product_step(const std::vector<std::string>& join_tables,
+                               const column_names_map& column_names) {
+  std::unordered_map<std::string_view, std::size_t> first_table;
+  std::vector<char> fresh(join_tables.size(), 1);
+  for (std::size_t t = 0; t < join_tables.size(); ++t) {
+    for (const std::string& name : column_names.at(join_tables[t])) {
+      if (first_table.try_emplace(name, t).first->second != t) fresh[t] = 0;
+    }
+  }
+  std::size_t first = join_tables.size();
+  while (first > 1 && fresh[first - 1] != 0) --first;
+  return first;
+}
+
+// The number of distinct rows of table.
+std::size_t distinct_rows(std::string_view text, const table_ref& table, const work_split& split) {
+  std::vector<column_view> columns;
+  for (std::size_t j = 0; j < table.names.size(); ++j) columns.push_back(table_column(table, j));
+  row_numbers rows(table_rows(table));
+  for (std::size_t r = 0; r < rows.size(); ++r) rows[r] = static_cast<std::uint32_t>(r);
+  return keep_first_of_table(text, columns, rows, rows.size(), split);
+}
+
+// Whether the running result times the tables of join_tables from first on,
+// every one of which only adds columns, would reach max_rows rows or more
+// than memory holds. The row counts are multiplied before any is joined; only
+// where they pass are repeated rows, which the product leaves out, counted.
+bool product_too_large(const join_input& input, const std::vector<std::string>& join_tables,
+                       std::size_t first, const running_result& running, const work_split& split) {
+  const auto passes = [&](const std::function<std::size_t(const table_ref&)>& rows_of_table,
+                          std::size_t product) {
+    std::size_t tables = running.rows.size();
+    bool beyond = false;  // the product has passed max_rows, and is no longer multiplied
+    for (std::size_t t = first; t < join_tables.size(); ++t, ++tables) {
+      const std::size_t rows = rows_of_table(find_table(join_tables[t], input));
+      if (rows == 0) return false;  // an empty table leaves the result empty
+      if (product >= max_rows / rows) beyond = true;
+      if (!beyond) product *= rows;
+    }
+    if (product == 0) return false;
+    return beyond || product >= max_rows ||
+           !fits(product, (tables + 1) * step_row_bytes, split.memory);
+  };
+  if (!passes(table_rows, running.row_count)) return false;
+  const std::size_t running_rows =
+      running.first_is_whole ? distinct_rows(input.text, find_table(join_tables[0], input), split)
+                             : running.row_count;
+  return passes([&](const table_ref& table) { return distinct_rows(input.text, table, split); },
+                running_rows);
+}
+
 // Joins the tables after the first, one step each, telling progress how far
-// each step has got in the rows of both its sides.
+// each step has got in the rows of both its sides. Where the steps that are
+// left are all Cartesian products, their size is known from the row counts
+// alone, and a result too large fails before they are built.
 int join_steps(const join_input& input, const std::vector<std::string>& join_tables,
                running_result& running, std::vector<std::string>& result_columns,
                failure_detail* detail, const progress_report* progress, const work_split& split) {
+  const std::size_t products = first_product_step(join_tables, input.column_names);
   for (std::size_t t = 1; t < join_tables.size(); ++t) {
     const std::string& name = join_tables[t];
+    if (t == products && product_too_large(input, join_tables, t, running, split)) {
+      return fail_at(detail, 0,
+                     "joining table " + quote(name) +
+                         " and those after it would give a result too large for memory");
+    }
     const table_ref table = find_table(name, input);
     const std::string stage = "joining " + name;
     const std::size_t step_rows = running.row_count + table_rows(table);

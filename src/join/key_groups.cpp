@@ -112,7 +112,8 @@ void match_by_key(std::string_view text, const key_side& running, const key_side
     groups.running_distinct = groups.alone = own;
     if (groups.alone) return;
   }
-  const std::size_t largest = group_by_key(running_ids, groups, split.threads);
+  const std::size_t largest =
+      group_by_key(running_ids, groups, threads_for(running_ids.size(), split));
   if (index_new) groups.running_distinct = largest <= 1;
 }
 
@@ -177,6 +178,23 @@ void gather_rows(const std::uint32_t* source, const step_groups& groups, std::si
   out.resize(total);
   run_pieces(threads, groups.cuts.size() - 1,
              [&](std::size_t k, std::size_t) { gather_piece(source, groups, k, out); });
+}
+
+bool keeps_running_rows(const step_groups& groups, std::size_t total, std::size_t running_rows) {
+  if (total != running_rows) return false;
+  std::uint32_t next = 0;
+  for (const std::uint32_t key : groups.match) {
+    if (key == no_row) continue;
+    if (groups.alone) {
+      if (key != next++) return false;
+      continue;
+    }
+    const std::uint32_t* group = groups.group_rows.data() + groups.group_start[key];
+    for (std::size_t g = 0; g < group_size(groups, key); ++g) {
+      if (group[g] != next++) return false;
+    }
+  }
+  return true;
 }
 
 void spread_rows(const step_groups& groups, std::size_t total, row_numbers& out,

@@ -73,6 +73,12 @@ std::size_t count_result(step_groups& groups, std::size_t piece_rows);
 void gather_rows(const std::uint32_t* source, const step_groups& groups, std::size_t total,
                  row_numbers& out, std::size_t threads);
 
+// Whether the step's result is the running rows themselves, each once and
+// in their order, as where every running row meets one new row and the new
+// rows come in the running rows' order. Stops at the first row out of place.
+// REQUIRES: total == count_result(groups, ...) < max_rows.
+bool keeps_running_rows(const step_groups& groups, std::size_t total, std::size_t running_rows);
+
 // Writes into out the new table's row for each row of the step's result.
 // REQUIRES: total == count_result(groups, ...) < max_rows.
 void spread_rows(const step_groups& groups, std::size_t total, row_numbers& out,

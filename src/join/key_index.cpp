@@ -367,7 +367,7 @@ bool index_keys(std::string_view text, const std::vector<column_view>& key, std:
                 const work_split& split) {
   const bool keep = rows * key.size() <= kept_key_texts;
   const bool pack = !keep && key.size() == 1 && rows <= packed_rows;
-  const std::size_t partitions = std::max<std::size_t>(1, split.threads);
+  const std::size_t partitions = std::max<std::size_t>(1, threads_for(rows, split));
   if (keep) index.texts.resize(rows * key.size());
   index.slots.resize(partitions);
   index.words.resize(partitions);

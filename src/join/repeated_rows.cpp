@@ -214,7 +214,7 @@ std::size_t keep_first_of_table(std::string_view text, const std::vector<column_
       [&](std::size_t, std::size_t a, std::size_t b) {
         return same_values(text, columns, rows[a], columns, rows[b]);
       },
-      split.threads);
+      threads_for(count, split));
   std::vector<row_numbers*> lists{&rows};
   return keep_marked(keep, lists);
 }
@@ -234,7 +234,7 @@ std::size_t drop_repeats(std::string_view text, const std::vector<column_view>& 
         append_row(text, columns, b, second);
         return text_of(first) == text_of(second);
       },
-      split.threads);
+      threads_for(count, split));
   std::vector<row_numbers*> lists;
   for (row_numbers& table_rows : rows) lists.push_back(&table_rows);
   return keep_marked(keep, lists);

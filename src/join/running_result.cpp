@@ -7,6 +7,7 @@ void start_running(const table_ref& first, running_result& running) {
   for (std::size_t j = 0; j < first.names.size(); ++j) {
     running.sources.push_back(table_column(first, j));
     running.table_of.push_back(0);
+    running.positions.emplace(first.names[j], j);
   }
   running.rows.emplace_back();
   running.row_count = table_rows(first);
@@ -31,16 +32,20 @@ std::vector<column_view> running_columns(const running_result& running,
 void take_step(running_result& running, const table_ref& table,
                const std::vector<std::size_t>& added, const step_groups& groups, std::size_t total,
                std::size_t threads) {
-  for (std::size_t t = 0; t < running.rows.size(); ++t) {
-    row_numbers next;
-    gather_rows(rows_of(running, t), groups, total, next, threads);
-    running.rows[t].swap(next);
+  if (!keeps_running_rows(groups, total, running.row_count)) {
+    for (std::size_t t = 0; t < running.rows.size(); ++t) {
+      row_numbers next;
+      gather_rows(rows_of(running, t), groups, total, next, threads);
+      running.rows[t].swap(next);
+    }
+    running.first_is_whole = false;
   }
-  running.first_is_whole = false;
+  running.row_count = total;
+  if (added.empty()) return;
   running.rows.emplace_back();
   spread_rows(groups, total, running.rows.back(), threads);
-  running.row_count = total;
   for (std::size_t j : added) {
+    running.positions.emplace(table.names[j], running.codes.size());
     running.codes.push_back(table.codes[j]);
     running.sources.push_back(table_column(table, j));
     running.table_of.push_back(running.rows.size() - 1);

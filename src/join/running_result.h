@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "join/column_view.h"
@@ -40,12 +42,16 @@ inline column_view table_column(const table_ref& table, std::size_t j) {
 // codes[k] and is column sources[k] of the joined table number table_of[k];
 // rows[t] holds, for each running row, the row of joined table t that it
 // comes from, except while first_is_whole, when the first table's rows are
-// still its own. first_width is the number of the first table's columns,
-// which come first.
+// still its own. Only the tables that brought a column have rows: a table
+// whose columns were all there already only kept or left out running rows.
+// positions maps each column's name (a view of the name its table declares)
+// to k. first_width is the number of the first table's columns, which come
+// first.
 struct running_result {
   std::vector<int> codes;
   std::vector<column_view> sources;  // rows unset: they change with every step
   std::vector<std::size_t> table_of;
+  std::unordered_map<std::string_view, std::size_t> positions;
   std::vector<row_numbers> rows;
   bool first_is_whole = true;
   std::size_t row_count = 0;
@@ -65,9 +71,12 @@ std::vector<column_view> running_columns(const running_result& running,
                                          const std::vector<std::size_t>& positions);
 
 // Makes the result of a step with the new table, which groups pair and which
-// has total rows, the running result: the rows of every joined table, the
-// new one's included, written on up to threads threads, and the new table's
-// columns at the positions added.
+// has total rows, the running result: the rows of every joined table, written
+// on up to threads threads, and the new table's columns at the positions
+// added. The new table gets rows only where it adds a column, and the earlier
+// tables keep theirs where the result is the running rows in their order, so
+// that such a step costs its rows and its new columns alone, however many
+// tables came before it.
 // REQUIRES: total == count_result(groups, ...) < max_rows.
 void take_step(running_result& running, const table_ref& table,
                const std::vector<std::size_t>& added, const step_groups& groups, std::size_t total,

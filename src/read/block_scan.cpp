@@ -141,9 +141,14 @@ void read_row_pieces(std::string_view text, const block_scan& scan,
   // The long values of a piece are kept apart until every piece has been read, since the
   // pieces of one table end in any order.
   std::vector<std::vector<long_value>> long_values(pieces.size());
-  std::vector<cache_aligned<table_values>> working(split.threads);
+  // Pieces of fewer rows in all than one piece holds are read on the calling thread alone,
+  // however many tables they are cut from.
+  std::size_t rows = 0;
+  for (const row_piece& piece : pieces) rows += piece.rows;
+  const std::size_t threads = threads_for(rows, split);
+  std::vector<cache_aligned<table_values>> working(threads);
   std::vector<char> commas(pieces.size(), 0);
-  run_pieces(split.threads, pieces.size(), [&](std::size_t p, std::size_t thread) {
+  run_pieces(threads, pieces.size(), [&](std::size_t p, std::size_t thread) {
     const row_piece& piece = pieces[p];
     if (thread == 0 &&
         piece.first_line / report_every != (piece.first_line + piece.rows) / report_every) {

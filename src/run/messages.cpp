@@ -42,7 +42,7 @@ void say(message m) {
 
 const char* usage_text() {
   return "Usage: natjoin INPUT OUTPUT\n"
-         "       natjoin --help | --version\n"
+         "       natjoin -h | --help | --version\n"
          "\n"
          "Joins the tables that the first line of INPUT names, from left to right, on\n"
          "their columns of equal name, and writes OUTPUT: a copy of INPUT, an empty\n"

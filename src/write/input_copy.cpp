@@ -4,6 +4,7 @@
 
 #include <new>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "base/text_buffer.h"
@@ -63,8 +64,12 @@ std::vector<std::size_t> copy_ends(std::string_view input, std::size_t piece_byt
 // handed on as it is.
 int write_copy(std::string_view input, std::string_view line_end, const output_sink& sink,
                const work_split& split) {
-  const std::vector<std::size_t> ends = copy_ends(input, split.piece_rows * bytes_per_row);
-  std::vector<cache_aligned<text_buffer>> buffers(split.threads + 2);
+  const std::size_t piece_bytes = split.piece_rows * bytes_per_row;
+  const std::vector<std::size_t> ends = copy_ends(input, piece_bytes);
+  // An input of one piece's bytes is written on the calling thread alone, also where its last
+  // line, without a line end, is a piece of its own.
+  const std::size_t threads = input.size() > piece_bytes ? split.threads : 1;
+  std::vector<cache_aligned<text_buffer>> buffers(threads + 2);
   std::vector<cache_aligned<std::string_view>> made(buffers.size());
   const piece_work make = [&](std::size_t piece, std::size_t slot) {
     const std::size_t begin = piece == 0 ? 0 : ends[piece - 1];
@@ -77,7 +82,7 @@ int write_copy(std::string_view input, std::string_view line_end, const output_s
     made[slot].value = text_of(out);
   };
   const auto use = [&](std::size_t, std::size_t slot) { return sink(made[slot].value); };
-  return run_pieces_in_order(split.threads, ends.size(), make, use);
+  return run_pieces_in_order(threads, ends.size(), make, use);
 }
 
 }  // namespace
@@ -91,17 +96,23 @@ int write_input_copy(std::string_view input, const output_sink& sink, std::strin
 
 void start_input_copy(std::string_view input, const output_sink& sink, std::string_view line_end,
                       std::size_t threads, input_copy_thread& copy) {
-  if (threads < 2) return;
-  copy.thread = std::jthread([&copy, &sink, input, line_end](std::stop_token stop) {
-    const output_sink stoppable = [&](std::string_view stretch) {
-      return stop.stop_requested() ? status_failed : sink(stretch);
-    };
-    try {
-      copy.status = write_input_copy(input, stoppable, line_end);
-    } catch (const std::bad_alloc&) {
-      copy.status = status_failed;
-    }
-  });
+  if (threads < 2 || input.size() < copy_apart_bytes) return;
+  try {
+    copy.thread = std::jthread([&copy, &sink, input, line_end](std::stop_token stop) {
+      const output_sink stoppable = [&](std::string_view stretch) {
+        return stop.stop_requested() ? status_failed : sink(stretch);
+      };
+      try {
+        copy.status = write_input_copy(input, stoppable, line_end);
+      } catch (const std::bad_alloc&) {
+        copy.status = status_failed;
+      }
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: the caller writes the head itself.
+  } catch (const std::bad_alloc&) {
+    // Nor the memory for one: likewise.
+  }
 }
 
 int end_input_copy(input_copy_thread& copy, bool stop) {

@@ -4,6 +4,7 @@
 #ifndef NATJOIN_WRITE_INPUT_COPY_H_
 #define NATJOIN_WRITE_INPUT_COPY_H_
 
+#include <cstddef>
 #include <functional>
 #include <string_view>
 #include <thread>
@@ -31,8 +32,14 @@ struct input_copy_thread {
   int status = status_ok;
 };
 
+// An input below this many bytes has its head written by the caller: a thread would cost more
+// than it saves, and a small input starts no thread at all.
+inline constexpr std::size_t copy_apart_bytes = std::size_t{1} << 20;
+
 // Starts writing the head of input through sink on a thread of its own, where threads is 2 or
-// more; otherwise starts nothing. sink is used on that thread alone until end_input_copy.
+// more and input has copy_apart_bytes or more; otherwise, and where the system grants no
+// thread or no memory for one, starts nothing, and input_copy_started tells so. sink is used on
+// that thread alone until end_input_copy.
 // REQUIRES: input and sink outlive copy's thread.
 void start_input_copy(std::string_view input, const output_sink& sink, std::string_view line_end,
                       std::size_t threads, input_copy_thread& copy);
