@@ -17,6 +17,7 @@
 #include "run/messages.h"
 #include "run/output_file.h"
 #include "run/progress_line.h"
+#include "run/run_notes.h"
 
 using namespace natjoin;
 
@@ -136,7 +137,13 @@ int run_stages(run_state& run) {
                 run.split);
   });
   if (joined == status_conflict) return fail(run, declaration_conflict);
-  if (joined != status_ok) return fail(run, join_step_failed);
+  if (joined != status_ok) {
+    // Only a table that is not defined fails the join at the statement's line.
+    if (run.detail.line == 1) {
+      explain_undefined_table(first_line, run.join_tables, run.column_names, run.detail);
+    }
+    return fail(run, join_step_failed);
+  }
   if (write_output(run) != status_ok) return fail(run, files_failed);
   erase_progress();
   return status_ok;
