@@ -120,14 +120,16 @@ int tabla_ertelmezo(std::string_view text, table_data_map& table_data,
 // half of split.memory, the memory the process may use, or 2^32 - 1 rows or
 // more; 2 when
 // a column is declared differently in two tables. Each step runs in pieces
-// on split.threads threads; the result does not depend on them.
+// on split.threads threads; the result does not depend on them. On success,
+// rows_after_steps, where given, receives the row count of the result so
+// far: the first table's rows, then the count after each step.
 // REQUIRES: the catalogue was read from text by tabla_ertelmezo.
 int join(std::string_view text, const std::vector<std::string>& join_tables,
          const table_data_map& table_data, const column_types_map& column_types,
          const column_names_map& column_names, result_types_map& result_types,
          std::vector<std::string>& result_columns, result_data_map& result_data,
          failure_detail* detail = nullptr, const progress_report* progress = nullptr,
-         const work_split& split = {});
+         const work_split& split = {}, std::vector<std::size_t>* rows_after_steps = nullptr);
 
 // ---------------------------------------------------------------------------
 // Result file writer
