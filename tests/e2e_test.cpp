@@ -584,6 +584,110 @@ TEST_F(E2E, TellsNothingMoreOnSuccess) {
   EXPECT_EQ(seen.err, "");
 }
 
+// ---------------------------------------------------------------------------
+// The notes that a person at a terminal gets after a successful run
+
+struct note_case {
+  const char* name;
+  const char* folder;      // the case folder whose input is run, or null
+  std::string_view input;  // the input where no folder is given
+  std::string_view notes;  // standard error on a terminal, lines ending in "\n"
+};
+
+const note_case note_cases[] = {
+    {"ColumnsDifferInCase",
+     "columns_differ_only_in_case",
+     {},
+     "natjoin: note: columns \"ID\" of \"B\" and \"id\" of \"A\" differ only in case, so they "
+     "were not joined on\n"},
+    {"ProductStep",
+     "product_of_tables_sharing_no_column",
+     {},
+     "natjoin: note: \"Shape\" shares no column with the result so far; every pairing was kept "
+     "(2 x 3 = 6 rows)\n"},
+    {"EmptyFromAStep",
+     "empty_result_from_a_step",
+     {},
+     "natjoin: note: the result is empty from \"Dept\" on: no value of dept_id in \"Dept\" matches "
+     "the result so far (10 values there, 4 here)\n"},
+    {"EmptyForABlankInsideTheQuotes",
+     "empty_result_blank_inside_quotes",
+     {},
+     "natjoin: note: the result is empty from \"Part\" on: no value of part in \"Part\" matches "
+     "the result so far (2 values there, 2 here); '7' there and '7 ' here differ only in blanks "
+     "or leading zeros inside the quotes\n"},
+    {"EmptyForLeadingZerosInsideTheQuotes",
+     "empty_result_leading_zeros_inside_quotes",
+     {},
+     "natjoin: note: the result is empty from \"Part\" on: no value of part in \"Part\" matches "
+     "the result so far (1 value there, 1 here); '7' there and '007' here differ only in blanks "
+     "or leading zeros inside the quotes\n"},
+    {"CaseAndProductInOneStep", nullptr,
+     "join(Emp, Dept)\nEmp(id int, Dept_id int)\n1,1\n1,1\n2,1\n\nDept(dept_id int)\n1\n2\n",
+     "natjoin: note: columns \"dept_id\" of \"Dept\" and \"Dept_id\" of \"Emp\" differ only in "
+     "case, so they were not joined on\n"
+     "natjoin: note: \"Dept\" shares no column with the result so far; every pairing was kept "
+     "(3 x 2 = 6 rows, 4 of them distinct)\n"},
+    {"TooManyNotes", nullptr,
+     "join(A, B, C, D, E, F)\nA(a int)\n1\n\nB(b int)\n1\n\nC(c int)\n1\n\nD(d int)\n1\n\n"
+     "E(e int)\n1\n\nF(f int, A int)\n1,1\n",
+     "natjoin: note: \"B\" shares no column with the result so far; every pairing was kept "
+     "(1 x 1 = 1 row)\n"
+     "natjoin: note: \"C\" shares no column with the result so far; every pairing was kept "
+     "(1 x 1 = 1 row)\n"
+     "natjoin: note: \"D\" shares no column with the result so far; every pairing was kept "
+     "(1 x 1 = 1 row)\n"
+     "natjoin: note: \"E\" shares no column with the result so far; every pairing was kept "
+     "(1 x 1 = 1 row)\n"
+     "natjoin: note: 2 more notes like these left out\n"},
+    {"EmptyFirstTable", nullptr, "join(A, B)\nA(x int)\n\nB(x int)\n1\n",
+     "natjoin: note: the result is empty from \"A\" on: \"A\" has no rows\n"},
+    {"EmptyTableOfAProduct", nullptr, "join(A, B)\nA(x int)\n1\n\nB(y int)\n",
+     "natjoin: note: the result is empty from \"B\" on: \"B\" has no rows\n"},
+    {"EmptyOnTwoColumnsAtOnce", nullptr,
+     "join(A, B, C)\nA(x int, y int)\n1,1\n2,2\n\nB(z int)\n5\n\nC(y int, x int)\n1,2\n",
+     "natjoin: note: \"B\" shares no column with the result so far; every pairing was kept "
+     "(2 x 1 = 2 rows)\n"
+     "natjoin: note: the result is empty from \"C\" on: no row of \"C\" agrees with a row of the "
+     "result so far on y, x at once, though each of them alone has values in common\n"},
+    {"EmptyWithBlanksThereAndHere", nullptr,
+     "join(A, B)\nA(k char(4))\n'x'\n' 07'\n\nB(k char(4), v int)\n'7\t',1\n",
+     "natjoin: note: the result is empty from \"B\" on: no value of k in \"B\" matches the result "
+     "so far (1 value there, 2 here); '7\t' there and ' 07' here differ only in blanks or leading "
+     "zeros inside the quotes\n"},
+    {"NothingToSay", nullptr, small_input, ""},
+};
+
+void PrintTo(const note_case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class Notes : public E2E, public ::testing::WithParamInterface<note_case> {};
+
+// The notes come on a terminal only, after the output is written, and change nothing else.
+TEST_P(Notes, FollowASuccessfulRunOnATerminalOnly) {
+  const note_case& c = GetParam();
+  write_file(dir / "in.txt", c.folder != nullptr
+                                 ? read_file(fs::path(NATJOIN_CASES) / c.folder / "input.txt")
+                                 : std::string(c.input));
+  outcome plain = run_natjoin(dir, {"in.txt", "out.txt"});
+  EXPECT_EQ(plain.status, 0);
+  EXPECT_EQ(plain.out, "");
+  EXPECT_EQ(plain.err, "");
+  const std::string output = read_file(dir / "out.txt");
+
+  outcome seen = run_natjoin(dir, {"in.txt", "out.txt"}, on_terminal());
+  EXPECT_EQ(seen.status, 0);
+  EXPECT_EQ(seen.out, "");
+  EXPECT_TRUE(read_file(dir / "out.txt") == output) << "output differs";
+  std::string notes;  // the terminal ends each line with "\r\n"
+  for (char ch : c.notes) notes += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+  EXPECT_EQ(seen.err, notes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, Notes, ::testing::ValuesIn(note_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A product of 4,000 rows by 4,000 narrowed by a third table: about a second
 // of joining, and a small result.
 std::string long_join_input() {
@@ -611,11 +715,17 @@ TEST_F(E2E, ShowsProgressOnATerminalAndErasesIt) {
   EXPECT_EQ(seen.status, 0);
   EXPECT_EQ(seen.out, "");
   EXPECT_TRUE(read_file(dir / "out.txt") == expected);
-  EXPECT_EQ(seen.err.rfind("\rnatjoin: ", 0), 0u) << seen.err;
-  EXPECT_NE(seen.err.find(" rows\033[K"), std::string::npos) << seen.err;
-  EXPECT_EQ(seen.err.find('\n'), std::string::npos) << seen.err;
+  // The progress line, then the note on the product of A and B, once it is erased.
+  const std::string note =
+      "natjoin: note: \"B\" shares no column with the result so far; every pairing was kept "
+      "(4,000 x 4,000 = 16,000,000 rows)\r\n";
+  ASSERT_TRUE(seen.err.ends_with(note)) << seen.err;
+  const std::string progress = seen.err.substr(0, seen.err.size() - note.size());
+  EXPECT_EQ(progress.rfind("\rnatjoin: ", 0), 0u) << seen.err;
+  EXPECT_NE(progress.find(" rows\033[K"), std::string::npos) << seen.err;
+  EXPECT_EQ(progress.find('\n'), std::string::npos) << seen.err;
   // Erased at the end: the cursor is back at the start of an empty line.
-  EXPECT_TRUE(seen.err.ends_with("\r\033[K")) << seen.err;
+  EXPECT_TRUE(progress.ends_with("\r\033[K")) << seen.err;
 }
 
 // A failure erases the line before its message and detail line: here a
