@@ -24,6 +24,7 @@
 
 #include "base/pieces.h"
 #include "base/progress.h"
+#include "base/reasons.h"
 #include "base/status.h"
 #include "join/row_set.h"
 #include "read/stored_values.h"
@@ -84,15 +85,16 @@ int join_ertelmezo(std::string_view line, std::vector<std::string>& join_tables,
 // type code. The text is freed of blanks and parentheses at both ends and of
 // leading zeros, then read like C's atoi. Returns 1 for a width written as
 // zeros only and for a value outside the 32-bit signed range. Each parser
-// below puts the reason for a failure in reason, where one is given.
-int parse_char_width(std::string_view width_text, int& code, std::string* reason = nullptr);
+// below puts the reason for a failure, and the byte to blame, in reason,
+// where one is given.
+int parse_char_width(std::string_view width_text, int& code, natjoin::refusal* reason = nullptr);
 
 // Parses a trimmed declaration line "Name(col type, ...)" into the trimmed
 // table name and the column names and type codes in declaration order.
 // Returns 1 for a malformed line; the outputs are then unspecified.
 int parse_declaration(std::string_view line, std::string& table_name,
                       std::vector<std::string>& names, std::vector<int>& codes,
-                      std::string* reason = nullptr);
+                      natjoin::refusal* reason = nullptr);
 
 // Reads the table blocks of text (the input after its first line) into the
 // catalogue. A table name already in the catalogue keeps its first
@@ -118,14 +120,16 @@ int tabla_ertelmezo(std::string_view text, table_data_map& table_data,
 // half of split.memory, the memory the process may use, or 2^32 - 1 rows or
 // more; 2 when
 // a column is declared differently in two tables. Each step runs in pieces
-// on split.threads threads; the result does not depend on them.
+// on split.threads threads; the result does not depend on them. On success,
+// rows_after_steps, where given, receives the row count of the result so
+// far: the first table's rows, then the count after each step.
 // REQUIRES: the catalogue was read from text by tabla_ertelmezo.
 int join(std::string_view text, const std::vector<std::string>& join_tables,
          const table_data_map& table_data, const column_types_map& column_types,
          const column_names_map& column_names, result_types_map& result_types,
          std::vector<std::string>& result_columns, result_data_map& result_data,
          failure_detail* detail = nullptr, const progress_report* progress = nullptr,
-         const work_split& split = {});
+         const work_split& split = {}, std::vector<std::size_t>* rows_after_steps = nullptr);
 
 // ---------------------------------------------------------------------------
 // Result file writer

@@ -17,6 +17,7 @@
 #include "run/messages.h"
 #include "run/output_file.h"
 #include "run/progress_line.h"
+#include "run/run_notes.h"
 
 using namespace natjoin;
 
@@ -46,6 +47,7 @@ struct run_state {
   result_types_map result_types;
   std::vector<std::string> result_columns;
   result_data_map result_data;
+  std::vector<std::size_t> rows_after_steps;  // the join's record of each step, for the notes
 };
 
 // Ends a failed run: the output file is left empty, the message printed, and the detail told.
@@ -133,12 +135,20 @@ int run_stages(run_state& run) {
   const int joined = guarded(run.detail, [&] {
     return join(run.rest, run.join_tables, run.table_data, run.column_types, run.column_names,
                 run.result_types, run.result_columns, run.result_data, &run.detail, run.progress,
-                run.split);
+                run.split, &run.rows_after_steps);
   });
   if (joined == status_conflict) return fail(run, declaration_conflict);
-  if (joined != status_ok) return fail(run, join_step_failed);
+  if (joined != status_ok) {
+    // Only a table that is not defined fails the join at the statement's line.
+    if (run.detail.line == 1) {
+      explain_undefined_table(first_line, run.join_tables, run.column_names, run.detail);
+    }
+    return fail(run, join_step_failed);
+  }
   if (write_output(run) != status_ok) return fail(run, files_failed);
   erase_progress();
+  tell_notes({run.rest, run.join_tables, run.table_data, run.column_types, run.column_names,
+              run.rows_after_steps, run.split});
   return status_ok;
 }
 

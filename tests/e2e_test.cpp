@@ -428,13 +428,13 @@ struct detail_case {
 };
 
 const detail_case detail_cases[] = {
-    {"StatementWord", "select(A)\n", "Hiba a joinban!\n", {"in.txt:1: ", "\"join\""}},
+    {"StatementWord", "select(A)\n", "Hiba a joinban!\n", {"in.txt:1:1: ", "\"join\""}},
     {"StatementOpen", "join A\n", "Hiba a joinban!\n", {"in.txt:1: ", "\"(\""}},
-    {"StatementClose", "join(A\n", "Hiba a joinban!\n", {"in.txt:1: ", "\")\""}},
+    {"StatementClose", "join(A\n", "Hiba a joinban!\n", {"in.txt:1:5: ", "\")\""}},
     {"ByteOrderMark",
      "\xEF\xBB\xBFjoin(A)\nA(x int)\n",
      "Hiba a joinban!\n",
-     {"in.txt:1: ", "byte order mark"}},
+     {"in.txt:1:1: ", "byte order mark"}},
     {"DeclarationOpen",
      "join(A)\n\nA x int\n",
      "Hiba a tablak feldolgozasa kozben!\n",
@@ -442,51 +442,80 @@ const detail_case detail_cases[] = {
     {"DeclarationClose",
      "join(A)\nA(x int\n",
      "Hiba a tablak feldolgozasa kozben!\n",
-     {"in.txt:2: ", "table \"A\"", "\")\""}},
+     {"in.txt:2:7: ", "table \"A\"", "\")\""}},
     {"TypeWord",
      "join(A)\nA(x number)\n",
      "Hiba a tablak feldolgozasa kozben!\n",
-     {"in.txt:2: ", "\"x number\"", "no type"}},
+     {"in.txt:2:3: ", "\"x number\"", "no type"}},
     {"NameBlank",
      "join(A)\nA(first name int)\n",
      "Hiba a tablak feldolgozasa kozben!\n",
-     {"in.txt:2: ", "\"first name\"", "blank"}},
+     {"in.txt:2:8: ", "\"first name\"", "blank"}},
     {"WidthZeros",
      "join(A)\nA(s char(00))\n",
      "Hiba a tablak feldolgozasa kozben!\n",
-     {"in.txt:2: ", "\"s\"", "zeros"}},
+     {"in.txt:2:10: ", "\"s\"", "zeros"}},
     {"WidthRange",
      "join(A)\nA(s char(99999999999))\n",
      "Hiba a tablak feldolgozasa kozben!\n",
-     {"in.txt:2: ", "\"s\"", "99999999999", "out of range"}},
+     {"in.txt:2:10: ", "\"s\"", "99999999999", "out of range"}},
     {"RepeatedName",
      "join(A)\nA(a int, b int, a char(3))\n",
      "Hiba a tablak feldolgozasa kozben!\n",
-     {"in.txt:2: ", "\"a\" is declared twice"}},
+     {"in.txt:2:17: ", "\"a\" is declared twice"}},
     {"NoName",
      "join(A)\nA(id int, char(5))\n",
      "Hiba a tablak feldolgozasa kozben!\n",
-     {"in.txt:2: ", "\"char(5)\" has no name"}},
+     {"in.txt:2:11: ", "\"char(5)\" has no name"}},
     {"TooFewFields",
      "join(A)\nA(x int, y int)\n1,2\n3\n",
      "Hiba a tablak feldolgozasa kozben!\n",
-     {"in.txt:4: ", "table \"A\"", "2 columns", "1 fields"}},
+     {"in.txt:4:2: ", "table \"A\"", "2 columns", "1 fields"}},
     {"NoClosingQuote",
      "join(A)\nA(x int, s char(3))\n1,'ab\n",
      "Hiba a tablak feldolgozasa kozben!\n",
-     {"in.txt:3: ", "table \"A\"", "column \"s\"", "closing quote"}},
+     {"in.txt:3:3: ", "table \"A\"", "column \"s\"", "closing quote"}},
     {"NotQuoted",
      "join(A)\nA(x int, s char(3))\n1, 'ab'c\n",
      "Hiba a tablak feldolgozasa kozben!\n",
-     {"in.txt:3: ", "column \"s\"", "\"'ab'c\""}},
+     {"in.txt:3:8: ", "column \"s\"", "\"'ab'c\""}},
     {"TooWide",
      "join(A)\n\nA(x int, s char(3))\n1,'abcd'\n",
      "Hiba a tablak feldolgozasa kozben!\n",
-     {"in.txt:4: ", "column \"s\"", "\"abcd\"", "4 bytes", "char(3)"}},
+     {"in.txt:4:3: ", "column \"s\"", "\"abcd\"", "4 bytes", "char(3)"}},
+    {"TooWideAfterBlanksAndAComma",
+     "join(A)\nA(x int, s char(3), t char(2))\n  1, 'a,b', 'abc'\n",
+     "Hiba a tablak feldolgozasa kozben!\n",
+     {"in.txt:3:13: ", "column \"t\"", "\"abc\"", "char(2)"}},
+    {"TooWideOnALineEndedByCRLF",
+     "join(A)\r\nA(x int, s char(1))\r\n1,'ab'\r\n",
+     "Hiba a tablak feldolgozasa kozben!\n",
+     {"in.txt:3:3: ", "column \"s\"", "\"ab\""}},
+    {"NoBlankBeforeTheType",
+     "join(A)\nA(x int,sint)\n",
+     "Hiba a tablak feldolgozasa kozben!\n",
+     {"in.txt:2:10: ", "\"sint\"", "no blank"}},
     {"UndefinedTable",
      "join(A, Missing)\nA(x int)\n",
      "Hiba a tablak osszekapcsolasakor!\n",
-     {"in.txt:1: ", "\"Missing\""}},
+     {"in.txt:1:9: ", "\"Missing\"", "defined nowhere"}},
+    {"UndefinedTableDiffersInCase",
+     "join(Emp, dept)\nEmp(id int, dept_id int)\n\nDept(dept_id int)\n\ndepth(x int)\n",
+     "Hiba a tablak osszekapcsolasakor!\n",
+     {"in.txt:1:11: table \"dept\" is not defined; \"Dept\" is (names are compared exactly, case "
+      "included)\r\n"}},
+    {"UndefinedTableOneEditAway",
+     "join(Emp, Dpet)\nEmp(id int, dept_id int)\n\nDept(dept_id int)\n",
+     "Hiba a tablak osszekapcsolasakor!\n",
+     {"in.txt:1:11: table \"Dpet\" is not defined; \"Dept\" is, one edit away\r\n"}},
+    {"UndefinedTableNearNone",
+     "join(A ,\tB,  Emp)\nA(x int)\n\nB(x int)\n\nEmpire(x int)\n",
+     "Hiba a tablak osszekapcsolasakor!\n",
+     {"in.txt:1:14: table \"Emp\" of the join statement is defined nowhere"}},
+    {"UndefinedTableWithoutAName",
+     "join(A,,B)\nA(x int)\n\nB(x int)\n",
+     "Hiba a tablak osszekapcsolasakor!\n",
+     {"in.txt:1:8: table \"\" of the join statement is defined nowhere"}},
     {"DeclarationConflict",
      "join(A, B)\nA(x int)\n\nB(y int, x char(5))\n",
      "Oszlopokban deklaracios kulonbseg!\nHiba a tablak osszekapcsolasakor!\n",
@@ -555,6 +584,110 @@ TEST_F(E2E, TellsNothingMoreOnSuccess) {
   EXPECT_EQ(seen.err, "");
 }
 
+// ---------------------------------------------------------------------------
+// The notes that a person at a terminal gets after a successful run
+
+struct note_case {
+  const char* name;
+  const char* folder;      // the case folder whose input is run, or null
+  std::string_view input;  // the input where no folder is given
+  std::string_view notes;  // standard error on a terminal, lines ending in "\n"
+};
+
+const note_case note_cases[] = {
+    {"ColumnsDifferInCase",
+     "columns_differ_only_in_case",
+     {},
+     "natjoin: note: columns \"ID\" of \"B\" and \"id\" of \"A\" differ only in case, so they "
+     "were not joined on\n"},
+    {"ProductStep",
+     "product_of_tables_sharing_no_column",
+     {},
+     "natjoin: note: \"Shape\" shares no column with the result so far; every pairing was kept "
+     "(2 x 3 = 6 rows)\n"},
+    {"EmptyFromAStep",
+     "empty_result_from_a_step",
+     {},
+     "natjoin: note: the result is empty from \"Dept\" on: no value of dept_id in \"Dept\" matches "
+     "the result so far (10 values there, 4 here)\n"},
+    {"EmptyForABlankInsideTheQuotes",
+     "empty_result_blank_inside_quotes",
+     {},
+     "natjoin: note: the result is empty from \"Part\" on: no value of part in \"Part\" matches "
+     "the result so far (2 values there, 2 here); '7' there and '7 ' here differ only in blanks "
+     "or leading zeros inside the quotes\n"},
+    {"EmptyForLeadingZerosInsideTheQuotes",
+     "empty_result_leading_zeros_inside_quotes",
+     {},
+     "natjoin: note: the result is empty from \"Part\" on: no value of part in \"Part\" matches "
+     "the result so far (1 value there, 1 here); '7' there and '007' here differ only in blanks "
+     "or leading zeros inside the quotes\n"},
+    {"CaseAndProductInOneStep", nullptr,
+     "join(Emp, Dept)\nEmp(id int, Dept_id int)\n1,1\n1,1\n2,1\n\nDept(dept_id int)\n1\n2\n",
+     "natjoin: note: columns \"dept_id\" of \"Dept\" and \"Dept_id\" of \"Emp\" differ only in "
+     "case, so they were not joined on\n"
+     "natjoin: note: \"Dept\" shares no column with the result so far; every pairing was kept "
+     "(3 x 2 = 6 rows, 4 of them distinct)\n"},
+    {"TooManyNotes", nullptr,
+     "join(A, B, C, D, E, F)\nA(a int)\n1\n\nB(b int)\n1\n\nC(c int)\n1\n\nD(d int)\n1\n\n"
+     "E(e int)\n1\n\nF(f int, A int)\n1,1\n",
+     "natjoin: note: \"B\" shares no column with the result so far; every pairing was kept "
+     "(1 x 1 = 1 row)\n"
+     "natjoin: note: \"C\" shares no column with the result so far; every pairing was kept "
+     "(1 x 1 = 1 row)\n"
+     "natjoin: note: \"D\" shares no column with the result so far; every pairing was kept "
+     "(1 x 1 = 1 row)\n"
+     "natjoin: note: \"E\" shares no column with the result so far; every pairing was kept "
+     "(1 x 1 = 1 row)\n"
+     "natjoin: note: 2 more notes like these left out\n"},
+    {"EmptyFirstTable", nullptr, "join(A, B)\nA(x int)\n\nB(x int)\n1\n",
+     "natjoin: note: the result is empty from \"A\" on: \"A\" has no rows\n"},
+    {"EmptyTableOfAProduct", nullptr, "join(A, B)\nA(x int)\n1\n\nB(y int)\n",
+     "natjoin: note: the result is empty from \"B\" on: \"B\" has no rows\n"},
+    {"EmptyOnTwoColumnsAtOnce", nullptr,
+     "join(A, B, C)\nA(x int, y int)\n1,1\n2,2\n\nB(z int)\n5\n\nC(y int, x int)\n1,2\n",
+     "natjoin: note: \"B\" shares no column with the result so far; every pairing was kept "
+     "(2 x 1 = 2 rows)\n"
+     "natjoin: note: the result is empty from \"C\" on: no row of \"C\" agrees with a row of the "
+     "result so far on y, x at once, though each of them alone has values in common\n"},
+    {"EmptyWithBlanksThereAndHere", nullptr,
+     "join(A, B)\nA(k char(4))\n'x'\n' 07'\n\nB(k char(4), v int)\n'7\t',1\n",
+     "natjoin: note: the result is empty from \"B\" on: no value of k in \"B\" matches the result "
+     "so far (1 value there, 2 here); '7\t' there and ' 07' here differ only in blanks or leading "
+     "zeros inside the quotes\n"},
+    {"NothingToSay", nullptr, small_input, ""},
+};
+
+void PrintTo(const note_case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class Notes : public E2E, public ::testing::WithParamInterface<note_case> {};
+
+// The notes come on a terminal only, after the output is written, and change nothing else.
+TEST_P(Notes, FollowASuccessfulRunOnATerminalOnly) {
+  const note_case& c = GetParam();
+  write_file(dir / "in.txt", c.folder != nullptr
+                                 ? read_file(fs::path(NATJOIN_CASES) / c.folder / "input.txt")
+                                 : std::string(c.input));
+  outcome plain = run_natjoin(dir, {"in.txt", "out.txt"});
+  EXPECT_EQ(plain.status, 0);
+  EXPECT_EQ(plain.out, "");
+  EXPECT_EQ(plain.err, "");
+  const std::string output = read_file(dir / "out.txt");
+
+  outcome seen = run_natjoin(dir, {"in.txt", "out.txt"}, on_terminal());
+  EXPECT_EQ(seen.status, 0);
+  EXPECT_EQ(seen.out, "");
+  EXPECT_TRUE(read_file(dir / "out.txt") == output) << "output differs";
+  std::string notes;  // the terminal ends each line with "\r\n"
+  for (char ch : c.notes) notes += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+  EXPECT_EQ(seen.err, notes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, Notes, ::testing::ValuesIn(note_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A product of 4,000 rows by 4,000 narrowed by a third table: about a second
 // of joining, and a small result.
 std::string long_join_input() {
@@ -582,11 +715,17 @@ TEST_F(E2E, ShowsProgressOnATerminalAndErasesIt) {
   EXPECT_EQ(seen.status, 0);
   EXPECT_EQ(seen.out, "");
   EXPECT_TRUE(read_file(dir / "out.txt") == expected);
-  EXPECT_EQ(seen.err.rfind("\rnatjoin: ", 0), 0u) << seen.err;
-  EXPECT_NE(seen.err.find(" rows\033[K"), std::string::npos) << seen.err;
-  EXPECT_EQ(seen.err.find('\n'), std::string::npos) << seen.err;
+  // The progress line, then the note on the product of A and B, once it is erased.
+  const std::string note =
+      "natjoin: note: \"B\" shares no column with the result so far; every pairing was kept "
+      "(4,000 x 4,000 = 16,000,000 rows)\r\n";
+  ASSERT_TRUE(seen.err.ends_with(note)) << seen.err;
+  const std::string progress = seen.err.substr(0, seen.err.size() - note.size());
+  EXPECT_EQ(progress.rfind("\rnatjoin: ", 0), 0u) << seen.err;
+  EXPECT_NE(progress.find(" rows\033[K"), std::string::npos) << seen.err;
+  EXPECT_EQ(progress.find('\n'), std::string::npos) << seen.err;
   // Erased at the end: the cursor is back at the start of an empty line.
-  EXPECT_TRUE(seen.err.ends_with("\r\033[K")) << seen.err;
+  EXPECT_TRUE(progress.ends_with("\r\033[K")) << seen.err;
 }
 
 // A failure erases the line before its message and detail line: here a

@@ -25,9 +25,10 @@ struct failure_detail {
   std::string reason;
 };
 
-// Fills detail, where one is given, with line and reason; returns 1, the failure.
-inline int fail_at(failure_detail* detail, std::size_t line, std::string reason) {
-  if (detail != nullptr) *detail = {line, 0, std::move(reason)};
+// Fills detail, where one is given, with line, reason and column; returns 1, the failure.
+inline int fail_at(failure_detail* detail, std::size_t line, std::string reason,
+                   std::size_t column = 0) {
+  if (detail != nullptr) *detail = {line, column, std::move(reason)};
   return status_failed;
 }
 

@@ -256,6 +256,7 @@ int join_steps(const join_input& input, const std::vector<std::string>& join_tab
       return fail_at(detail, 0,
                      "joining table " + quote(name) + " would give a result too large for memory");
     }
+    running.rows_after_steps.push_back(running.row_count);
   }
   return status_ok;
 }
@@ -311,7 +312,8 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
          const table_data_map& table_data, const column_types_map& column_types,
          const column_names_map& column_names, result_types_map& result_types,
          std::vector<std::string>& result_columns, result_data_map& result_data,
-         failure_detail* detail, const progress_report* progress, const work_split& split) {
+         failure_detail* detail, const progress_report* progress, const work_split& split,
+         std::vector<std::size_t>* rows_after_steps) {
   result_types.clear();
   result_columns.clear();
   result_data.clear();
@@ -323,6 +325,7 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
   running_result running;
   start_running(find_table(join_tables.front(), input), running);
   result_columns = column_names.at(join_tables.front());
+  running.rows_after_steps.push_back(running.row_count);
   if (running.row_count >= max_rows) {
     return fail_at(detail, 0, "the result would have 2^32 - 1 rows or more");
   }
@@ -334,5 +337,6 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
     return fail_at(detail, 0, "the result is too large for memory to find its repeated rows");
   }
   finish_result(running, result_columns, result_types, result_data);
+  if (rows_after_steps != nullptr) *rows_after_steps = std::move(running.rows_after_steps);
   return status_ok;
 }

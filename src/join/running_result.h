@@ -46,7 +46,8 @@ inline column_view table_column(const table_ref& table, std::size_t j) {
 // whose columns were all there already only kept or left out running rows.
 // positions maps each column's name (a view of the name its table declares)
 // to k. first_width is the number of the first table's columns, which come
-// first.
+// first. rows_after_steps records the row count after each step, the first
+// table's first.
 struct running_result {
   std::vector<int> codes;
   std::vector<column_view> sources;  // rows unset: they change with every step
@@ -56,6 +57,7 @@ struct running_result {
   bool first_is_whole = true;
   std::size_t row_count = 0;
   std::size_t first_width = 0;
+  std::vector<std::size_t> rows_after_steps;
 };
 
 // Starts running as the first table of a join, with its rows its own.

@@ -36,11 +36,19 @@ std::size_t pass_rows(std::string_view text, std::size_t at, std::size_t limit, 
   return at;
 }
 
+// Records in failure why the line line_number, whose text is line, was refused.
+void record_failure(std::size_t line_number, std::string_view line, refusal& why,
+                    read_failure& failure) {
+  failure.line = line_number;
+  failure.column = column_in(line, why.at);
+  failure.reason = std::move(why.reason);
+}
+
 // Reads the declaration line line: enters the table into the catalogue,
 // unless its name is taken, and returns where its rows go; null when the
 // line is malformed.
 table_entry* read_declaration(std::string_view line, std::size_t line_number,
-                              const catalogue& tables, block_scan& scan, std::string* reason) {
+                              const catalogue& tables, block_scan& scan, refusal* reason) {
   std::string name;
   std::vector<std::string> names;
   std::vector<int> codes;
@@ -94,10 +102,10 @@ int read_piece(std::string_view text, const row_piece& piece, table_values& valu
     std::string_view line;
     read_line(rest, line);
     at = text.size() - rest.size();
-    if (parse_row(text, trim(line), *table.codes, values, &failure.reason, table.names) !=
-        status_ok) {
-      failure.line = piece.first_line + i;
-      failure.reason = "row of table " + quote(table.name) + ": " + failure.reason;
+    refusal why;
+    if (parse_row(text, trim(line), *table.codes, values, &why, table.names) != status_ok) {
+      fail_within(&why, "row of table " + quote(table.name) + ": ");
+      record_failure(piece.first_line + i, line, why, failure);
       return status_failed;
     }
   }
@@ -111,15 +119,16 @@ void scan_blocks(std::string_view text, const catalogue& tables, std::size_t pie
   std::size_t line_number = 1;  // the join statement's
   for (std::size_t at = 0; at < text.size();) {
     std::string_view rest = text.substr(at);
-    std::string_view line;
-    read_line(rest, line);
+    std::string_view written;
+    read_line(rest, written);
     ++line_number;
     at = text.size() - rest.size();
-    line = trim(line);
+    const std::string_view line = trim(written);
     if (line.empty()) continue;
-    table_entry* table = read_declaration(line, line_number, tables, scan, &failure.reason);
+    refusal why;
+    table_entry* table = read_declaration(line, line_number, tables, scan, &why);
     if (table == nullptr) {
-      failure.line = line_number;
+      record_failure(line_number, written, why, failure);
       return;
     }
     const std::size_t before = line_number;

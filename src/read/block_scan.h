@@ -48,9 +48,11 @@ struct row_piece {
   std::size_t first_row;
 };
 
-// A failure of the reader: the line, or none, and why.
+// A failure of the reader: the line, or none, the column of its byte to blame, or none (0), and
+// why.
 struct read_failure {
   std::size_t line = static_cast<std::size_t>(-1);
+  std::size_t column = 0;
   std::string reason;
 };
 

@@ -45,10 +45,13 @@ std::string_view read_int_value(row_cursor& row) {
   return value;
 }
 
-int check_width(std::string_view value, int width, std::string* reason) {
+// REQUIRES: value stands right after its opening quote, the byte to blame.
+int check_width(std::string_view value, int width, refusal* reason) {
   if (value.size() <= static_cast<std::size_t>(width)) return status_ok;
-  return fail_because(reason, "its value " + quote(value) + " has " + std::to_string(value.size()) +
-                                  " bytes, more than its char(" + std::to_string(width) + ")");
+  return fail_because(reason,
+                      "its value " + quote(value) + " has " + std::to_string(value.size()) +
+                          " bytes, more than its char(" + std::to_string(width) + ")",
+                      value.data() - 1);
 }
 
 // Moves end, the end of the first field of a char value, on to the
@@ -56,16 +59,21 @@ int check_width(std::string_view value, int width, std::string* reason) {
 // second quote in it; once fields are joined only a quote in the very last
 // byte closes the value, so a blank between the closing quote and the next
 // comma keeps the joining going. Returns 1 when the row ends first.
-int close_value(const row_cursor& row, std::size_t& end, std::string* reason) {
+int close_value(const row_cursor& row, std::size_t& end, refusal* reason) {
   const std::size_t start = row.start;
   std::string_view text = row.line.substr(start, end - start);
   std::size_t first = text.find('\'');
   std::size_t last = text.rfind('\'');
   while (first == std::string_view::npos || last == first) {
     if (end == row.line.size()) {
-      return fail_because(reason, "its value " + quote(trim(row.line.substr(start))) +
-                                      " has no closing quote before the end of the row"
-                                      " (a quote must end the value, right before its comma)");
+      // The quote left open is to blame, or the field's first byte where it has none.
+      const std::string_view value = trim(row.line.substr(start));
+      const char* at = first == std::string_view::npos ? value.data() : text.data() + first;
+      return fail_because(reason,
+                          "its value " + quote(value) +
+                              " has no closing quote before the end of the row"
+                              " (a quote must end the value, right before its comma)",
+                          at);
     }
     const std::size_t restored = end;  // the comma that is put back
     end = field_end(row, end + 1);
@@ -84,7 +92,7 @@ int close_value(const row_cursor& row, std::size_t& end, std::string* reason) {
 // tells whether the value took more than one field, and so holds a ",".
 // Returns 1 when the row fails.
 int read_char_value(row_cursor& row, int width, std::string_view& value, bool& joined,
-                    std::string* reason) {
+                    refusal* reason) {
   std::size_t end = field_end(row, row.start);
   const std::string_view field = row.line.substr(row.start, end - row.start);
   joined = false;
@@ -101,7 +109,8 @@ int read_char_value(row_cursor& row, int width, std::string_view& value, bool& j
   const std::string_view text = trim(row.line.substr(row.start, end - row.start));
   pass_field(row, end);
   if (text.front() != '\'' || text.back() != '\'') {
-    return fail_because(reason, "its value " + quote(text) + " does not stand between quotes");
+    const char* at = text.front() != '\'' ? text.data() : text.data() + text.size() - 1;
+    return fail_because(reason, "its value " + quote(text) + " does not stand between quotes", at);
   }
   value = text.substr(1, text.size() - 2);
   return check_width(value, width, reason);
@@ -155,23 +164,24 @@ std::size_t end_plain_row(std::string_view text, std::size_t end) {
 }  // namespace
 
 int parse_row(std::string_view text, std::string_view line, const std::vector<int>& codes,
-              table_values& table, std::string* reason, const std::vector<std::string>* names) {
+              table_values& table, refusal* reason, const std::vector<std::string>* names) {
   row_cursor row{line, text.substr(static_cast<std::size_t>(line.data() - text.data()))};
   for (std::size_t j = 0; j < codes.size(); ++j) {
     if (!row.more) {
-      return fail_because(reason, std::to_string(codes.size()) + " columns declared, " +
-                                      std::to_string(j) + " fields found");
+      // The missing field would follow the row's last byte.
+      return fail_because(reason,
+                          std::to_string(codes.size()) + " columns declared, " + std::to_string(j) +
+                              " fields found",
+                          line.data() + line.size());
     }
     std::string_view value;
     bool joined = false;
     if (!has_quoted_values(codes[j])) {
       value = read_int_value(row);
     } else if (read_char_value(row, codes[j], value, joined, reason) != status_ok) {
-      if (reason != nullptr) {
-        *reason = "column " + (names != nullptr ? quote((*names)[j]) : std::to_string(j + 1)) +
-                  ": " + *reason;
-      }
-      return status_failed;
+      return fail_within(
+          reason,
+          "column " + (names != nullptr ? quote((*names)[j]) : std::to_string(j + 1)) + ": ");
     }
     add_value(table, static_cast<std::size_t>(value.data() - text.data()), value.size());
     table.holds_commas = table.holds_commas || joined;

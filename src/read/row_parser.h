@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/reasons.h"
 #include "read/stored_values.h"
 
 namespace natjoin {
@@ -19,11 +20,11 @@ namespace natjoin {
 // text; a char value that holds a "," marks table as holding commas.
 // Returns 1 for a malformed row, after which the values of the columns
 // before the faulty one stay appended. The reason names the faulty column by
-// names[j], or by its number without names.
+// names[j], or by its number without names, and the byte of line to blame.
 // REQUIRES: line lies inside text, which is shorter than text_limit;
 // names->size() == codes.size() if names are given.
 int parse_row(std::string_view text, std::string_view line, const std::vector<int>& codes,
-              table_values& table, std::string* reason = nullptr,
+              table_values& table, refusal* reason = nullptr,
               const std::vector<std::string>* names = nullptr);
 
 // Reads, in one pass, the data row of the line of text that starts at at,

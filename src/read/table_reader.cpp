@@ -44,14 +44,15 @@ int read_atoi(std::string_view text, int& value) {
 // Reads one column declaration, already trimmed. The type word is the
 // later of the last "int" and the last "char", so that a name may hold the
 // letters of a type word as long as the type word itself comes last.
-int parse_column(std::string_view declaration, std::string& name, int& code, std::string* reason) {
+int parse_column(std::string_view declaration, std::string_view& name, int& code, refusal* reason) {
   std::size_t at_int = declaration.rfind("int");
   std::size_t at_char = declaration.rfind("char");
   std::size_t at;
   bool is_char;
   if (at_int == std::string_view::npos && at_char == std::string_view::npos) {
     return fail_because(reason,
-                        "column " + quote(declaration) + " has no type: int or char(N) expected");
+                        "column " + quote(declaration) + " has no type: int or char(N) expected",
+                        declaration.data());
   } else if (at_char == std::string_view::npos ||
              (at_int != std::string_view::npos && at_int > at_char)) {
     at = at_int;
@@ -61,37 +62,43 @@ int parse_column(std::string_view declaration, std::string& name, int& code, std
     is_char = true;
   }
   // A type word at the first byte leaves the column without a name.
-  if (at == 0) return fail_because(reason, "column " + quote(declaration) + " has no name");
+  if (at == 0) {
+    return fail_because(reason, "column " + quote(declaration) + " has no name",
+                        declaration.data());
+  }
   if (!is_blank(declaration[at - 1])) {
-    return fail_because(reason, "column " + quote(declaration) +
-                                    " has no blank between its name and its type word");
+    return fail_because(
+        reason, "column " + quote(declaration) + " has no blank between its name and its type word",
+        declaration.data() + at);
   }
-  std::string_view trimmed = trim(declaration.substr(0, at));
-  if (trimmed.find_first_of(" \t") != std::string_view::npos) {
-    return fail_because(reason, "column name " + quote(trimmed) + " holds a blank");
+  name = trim(declaration.substr(0, at));
+  if (const std::size_t blank = name.find_first_of(" \t"); blank != std::string_view::npos) {
+    return fail_because(reason, "column name " + quote(name) + " holds a blank",
+                        name.data() + blank);
   }
-  name.assign(trimmed);
   if (!is_char) {
     code = int_code;  // whatever follows the letters "int" is ignored
     return status_ok;
   }
   if (parse_char_width(declaration.substr(at + 4), code, reason) != status_ok) {
-    if (reason != nullptr) *reason = "column " + quote(name) + ": " + *reason;
-    return status_failed;
+    return fail_within(reason, "column " + quote(name) + ": ");
   }
   return status_ok;
 }
 
 }  // namespace
 
-int parse_char_width(std::string_view width_text, int& code, std::string* reason) {
+int parse_char_width(std::string_view width_text, int& code, refusal* reason) {
   for (std::string_view repeat : {" ", "\t", "(", ")", " ", "\t"}) {
     width_text = strip(width_text, repeat, true);
   }
+  // The width as written, its leading zeros included, is the place to blame.
+  const char* written = width_text.data();
   width_text = strip_leading_zeros(width_text);
-  if (width_text == "0") return fail_because(reason, "its char width is written as zeros");
+  if (width_text == "0") return fail_because(reason, "its char width is written as zeros", written);
   if (read_atoi(width_text, code) != status_ok) {
-    return fail_because(reason, "its char width " + quote(width_text) + " is out of range");
+    return fail_because(reason, "its char width " + quote(width_text) + " is out of range",
+                        written);
   }
   return status_ok;
 }
@@ -102,20 +109,22 @@ namespace {
 // codes. A repeated name fails too: it would give one value list two values
 // per row.
 int parse_columns(std::string_view list, std::vector<std::string>& names, std::vector<int>& codes,
-                  std::string* reason) {
+                  refusal* reason) {
   names.clear();
   codes.clear();
-  std::string name;
+  std::vector<std::string_view> written;  // the names where the line holds them
+  std::string_view name;
   int code = 0;
   for (std::string_view declaration : explode(list, ",")) {
     if (parse_column(trim(declaration), name, code, reason) != status_ok) return status_failed;
-    names.push_back(name);
+    written.push_back(name);
+    names.emplace_back(name);
     codes.push_back(code);
   }
   std::set<std::string_view> seen;
-  for (const std::string& column : names) {
+  for (std::string_view column : written) {
     if (!seen.insert(column).second) {
-      return fail_because(reason, "column " + quote(column) + " is declared twice");
+      return fail_because(reason, "column " + quote(column) + " is declared twice", column.data());
     }
   }
   return status_ok;
@@ -124,8 +133,7 @@ int parse_columns(std::string_view list, std::vector<std::string>& names, std::v
 }  // namespace
 
 int parse_declaration(std::string_view line, std::string& table_name,
-                      std::vector<std::string>& names, std::vector<int>& codes,
-                      std::string* reason) {
+                      std::vector<std::string>& names, std::vector<int>& codes, refusal* reason) {
   std::size_t open = line.find('(');
   if (open == std::string_view::npos) {
     return fail_because(reason,
@@ -136,12 +144,13 @@ int parse_declaration(std::string_view line, std::string& table_name,
   const std::string table = "table " + quote(table_name) + ": ";
   std::string_view list = trim(line.substr(open + 1));
   if (list.empty() || list.back() != ')') {
-    return fail_because(reason, table + "the column list does not end with \")\"");
+    // The byte where the ")" is missing: the last one of the line.
+    return fail_because(reason, table + "the column list does not end with \")\"",
+                        line.data() + line.size() - 1);
   }
   list.remove_suffix(1);
   if (parse_columns(list, names, codes, reason) == status_ok) return status_ok;
-  if (reason != nullptr) *reason = table + *reason;
-  return status_failed;
+  return fail_within(reason, table);
 }
 
 int tabla_ertelmezo(std::string_view text, table_data_map& table_data,
@@ -167,5 +176,5 @@ int tabla_ertelmezo(std::string_view text, table_data_map& table_data,
     column_types.erase(name);
     column_names.erase(name);
   }
-  return fail_at(detail, failure.line, std::move(failure.reason));
+  return fail_at(detail, failure.line, std::move(failure.reason), failure.column);
 }
