@@ -2,17 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
+#include <utility>
+
+#include "join/key_hashing.h"
 
 namespace natjoin {
 
 namespace {
-
-// Rows are hashed a block at a time, so that what a block needs next is on
-// its way while the block before it is worked on.
-constexpr std::size_t block_rows = 64;
-
-// The longest key that a packed word holds, with its length.
-constexpr std::size_t packed_bytes = 7;
 
 // The packed words double the memory of the slots; an indexed side of more
 // rows than this, already large beside the input, does without them.
@@ -21,103 +18,11 @@ constexpr std::size_t packed_rows = std::size_t{1} << 22;
 // An indexed side of at most this many key values keeps their texts.
 constexpr std::size_t kept_key_texts = std::size_t{1} << 16;
 
-// Some rows of one side: list[0, count), or rows [begin, begin + count)
-// where list is null.
-struct row_run {
-  const std::uint32_t* list;
-  std::size_t begin;
-  std::size_t count;
-};
-
-std::size_t row_at(const row_run& run, std::size_t i) {
-  return run.list != nullptr ? run.list[i] : run.begin + i;
-}
-
-// The hashes and key texts of one block of rows of a run: size rows.
-struct hashed_block {
-  std::size_t size = 0;
-  std::uint64_t hashes[block_rows];
-  std::vector<std::string_view> keys;  // a row's key columns one after another
-};
-
-// Asks for the values (texts) of rows [from, to) of run.
-void prefetch_values(const std::vector<column_view>& columns, const row_run& run, std::size_t from,
-                     std::size_t to) {
-  to = std::min(to, run.count);
-  if (run.list == nullptr) return prefetch_values(columns, run.begin + from, run.begin + to);
-  for (std::size_t i = from; i < to; ++i) prefetch_values(columns, run.list[i], run.list[i] + 1);
-}
-void prefetch_texts(std::string_view text, const std::vector<column_view>& columns,
-                    const row_run& run, std::size_t from, std::size_t to) {
-  to = std::min(to, run.count);
-  if (run.list == nullptr) return prefetch_texts(text, columns, run.begin + from, run.begin + to);
-  for (std::size_t i = from; i < to; ++i) {
-    prefetch_texts(text, columns, run.list[i], run.list[i] + 1);
-  }
-}
-
-// Asks for what the blocks after the one from first on will read: values two
-// blocks ahead, texts one. The first block asks for itself as well. Columns
-// read in the order of their table's rows the processor fetches ahead by
-// itself.
-void prefetch_ahead(std::string_view text, const std::vector<column_view>& columns,
-                    const row_run& run, std::size_t first) {
-  if (run.list == nullptr && columns.front().rows == nullptr) return;
-  const std::size_t next = first + block_rows;
-  if (first == 0) {
-    prefetch_values(columns, run, 0, next + block_rows);
-    prefetch_texts(text, columns, run, 0, next);
-  }
-  prefetch_values(columns, run, next + block_rows, next + 2 * block_rows);
-  prefetch_texts(text, columns, run, next, next + block_rows);
-}
-
-// The hash of the key of row, in the columns [column, end), whose texts go
-// to keys.
-[[gnu::always_inline]] inline std::uint64_t hash_key(std::string_view text,
-                                                     const column_view* column,
-                                                     const column_view* end, std::size_t row,
-                                                     std::string_view* keys) {
-  std::uint64_t h = 0;
-  for (; column != end; ++column) {
-    *keys = text_at(text, *column, row);
-    h = add_hash(h, hash_bytes(*keys++));
-  }
-  return h;
-}
-
-// Hashes the block of rows of run from first on into block, asking for the
-// blocks after it ahead.
-void hash_block(std::string_view text, const std::vector<column_view>& columns, const row_run& run,
-                std::size_t first, hashed_block& block) {
-  const std::size_t size = std::min(block_rows, run.count - first);
-  const std::size_t width = columns.size();
-  const column_view* begin = columns.data();
-  const column_view* end = begin + width;
-  block.size = size;
-  prefetch_ahead(text, columns, run, first);
-  block.keys.resize(block_rows * width);
-  std::string_view* keys = block.keys.data();
-  std::uint64_t* hashes = block.hashes;
-  if (run.list == nullptr) {
-    const std::size_t row = run.begin + first;
-    for (std::size_t i = 0; i < size; ++i)
-      hashes[i] = hash_key(text, begin, end, row + i, keys + i * width);
-    return;
-  }
-  const std::uint32_t* rows = run.list + first;
-  for (std::size_t i = 0; i < size; ++i)
-    hashes[i] = hash_key(text, begin, end, rows[i], keys + i * width);
-}
-
-std::uint64_t pack_key(std::string_view key) {
-  unsigned char bytes[8] = {};
-  for (std::size_t i = 0; i < key.size(); ++i) bytes[i] = static_cast<unsigned char>(key[i]);
-  bytes[7] = static_cast<unsigned char>(key.size());
-  std::uint64_t word;
-  std::memcpy(&word, bytes, 8);
-  return word;
-}
+// An index whose tables take more than this is cut into partitions of about
+// partition_bytes each, which stay in a processor's own cache while they are
+// built and probed.
+constexpr std::size_t cached_index_bytes = std::size_t{1} << 20;
+constexpr std::size_t partition_bytes = std::size_t{1} << 18;
 
 // Whether the key of row of the indexed side is the key whose texts are at
 // key. The indexed side's key texts are taken from the index where it has
@@ -204,75 +109,84 @@ void end_partition(key_index& index, const entering& at) {
   if (!at.pack) region_vector<std::uint64_t>().swap(index.words[at.partition]);
 }
 
-// The rows of the indexed side, cut into pieces of piece_rows rows and
-// sorted within each piece by their partition, keeping their order:
-// piece k's rows are order[k * piece_rows, ...), those of partition p from
-// starts[k * (partitions + 1) + p] on within them.
-struct partitioned_rows {
-  std::size_t piece_rows;
-  std::size_t partitions;
-  row_numbers order;
-  std::vector<std::uint32_t> starts;
-};
+// Enters row, whose key hash is h and whose packed key is word (or
+// unpacked_word), into the partition of at. Returns the row that holds its
+// key already, or no_row.
+std::uint32_t enter_hashed(std::string_view text, const std::vector<column_view>& key,
+                           std::uint32_t row, std::uint64_t h, std::uint64_t word, key_index& index,
+                           entering& at) {
+  row_slots& slots = index.slots[at.partition];
+  region_vector<std::uint64_t>& words = index.words[at.partition];
+  if (at.pack && word == unpacked_word) at.pack = false;
+  const std::size_t slot =
+      at.pack ? find_packed(slots, words, h, word) : find_row(slots, h, [&](std::size_t other) {
+        return same_values(text, key, other, key, row);
+      });
+  if (!slot_is_empty(slots[slot])) return slot_row(slots[slot]);
+  put_row(slots, slot, h, row);
+  if (at.pack) words[slot] = word;
+  return no_row;
+}
 
-// Sorts the rows [begin, end) of piece k into rows.order by partition.
-void sort_piece(std::string_view text, const std::vector<column_view>& key, std::size_t k,
-                std::size_t begin, std::size_t end, partitioned_rows& rows) {
-  const row_run run{nullptr, begin, end - begin};
-  std::vector<std::uint32_t> partition(run.count);
-  std::uint32_t* starts = rows.starts.data() + k * (rows.partitions + 1);
-  hashed_block block;
-  for (std::size_t first = 0; first < run.count; first += block_rows) {
-    hash_block(text, key, run, first, block);
-    for (std::size_t i = 0; i < block.size; ++i) {
-      partition[first + i] =
-          static_cast<std::uint32_t>(partition_of(block.hashes[i], rows.partitions));
-      ++starts[partition[first + i] + 1];
+// A row whose key an earlier row holds, and that row.
+using repeated_row = std::pair<std::uint32_t, std::uint32_t>;
+
+// Enters the rows of partition p of sorted, piece by piece, in their order;
+// keeps their key texts where the index keeps texts. Each row whose key came
+// before goes to repeated.
+void enter_partition(std::string_view text, const std::vector<column_view>& key,
+                     const partitioned_rows& sorted, std::size_t p, key_index& index,
+                     std::vector<repeated_row>& repeated) {
+  std::size_t rows = 0;
+  for (std::size_t k = 0; k < piece_total(sorted); ++k) rows += piece_part(sorted, k, p).count;
+  entering at = start_partition(index, p, rows, !sorted.words.empty());
+  for (std::size_t k = 0; k < piece_total(sorted); ++k) {
+    const partition_part part = piece_part(sorted, k, p);
+    for (std::size_t i = part.first; i < part.first + part.count; ++i) {
+      if (i + lookahead < part.first + part.count) {
+        prefetch_slot(index.slots[p], sorted.hashes[i + lookahead]);
+      }
+      const std::uint32_t row = sorted.order[i];
+      const std::uint64_t word = at.pack ? sorted.words[i] : unpacked_word;
+      const std::uint32_t first = enter_hashed(text, key, row, sorted.hashes[i], word, index, at);
+      if (first != no_row) repeated.emplace_back(row, first);
+      for (std::size_t c = 0; c < key.size() && !index.texts.empty(); ++c) {
+        index.texts[row * key.size() + c] = text_at(text, key[c], row);
+      }
     }
   }
-  for (std::size_t p = 0; p < rows.partitions; ++p) starts[p + 1] += starts[p];
-  std::vector<std::uint32_t> fill(starts, starts + rows.partitions);
-  for (std::size_t i = 0; i < run.count; ++i) {
-    rows.order[begin + fill[partition[i]]++] = static_cast<std::uint32_t>(begin + i);
-  }
+  end_partition(index, at);
 }
 
-partitioned_rows partition_rows(std::string_view text, const std::vector<column_view>& key,
-                                std::size_t rows, const work_split& split) {
-  partitioned_rows sorted{split.piece_rows, split.threads, {}, {}};
-  const std::size_t pieces = piece_count(rows, split.piece_rows);
-  sorted.order.resize(rows);
-  sorted.starts.assign(pieces * (sorted.partitions + 1), 0);
-  run_pieces(split.threads, pieces, [&](std::size_t k, std::size_t) {
-    const std::size_t begin = k * split.piece_rows;
-    sort_piece(text, key, k, begin, std::min(rows, begin + split.piece_rows), sorted);
-  });
-  return sorted;
-}
-
-// The rows of partition p in piece k.
-row_run piece_part(const partitioned_rows& sorted, std::size_t k, std::size_t p) {
-  const std::uint32_t* starts = sorted.starts.data() + k * (sorted.partitions + 1);
-  return {sorted.order.data() + k * sorted.piece_rows + starts[p], 0, starts[p + 1] - starts[p]};
-}
-
-// Builds every partition, each on one thread, entering its rows piece by
-// piece. Returns whether a key came twice.
+// Builds every partition, each on one thread. Returns true where every row
+// has a key of its own, leaving ids empty; otherwise names the key of every
+// row by its first row in ids.
 bool build_partitions(std::string_view text, const std::vector<column_view>& key,
-                      const partitioned_rows& sorted, key_index& index, bool pack,
+                      const partitioned_rows& sorted, key_index& index, row_numbers& ids,
                       const work_split& split) {
-  const std::size_t pieces = sorted.starts.size() / (sorted.partitions + 1);
-  std::vector<char> repeats(sorted.partitions, 0);
+  std::vector<std::vector<repeated_row>> repeated(sorted.partitions);
   run_pieces(split.threads, sorted.partitions, [&](std::size_t p, std::size_t) {
-    std::size_t rows = 0;
-    for (std::size_t k = 0; k < pieces; ++k) rows += piece_part(sorted, k, p).count;
-    entering at = start_partition(index, p, rows, pack);
-    for (std::size_t k = 0; k < pieces; ++k) {
-      repeats[p] = enter_run(text, key, piece_part(sorted, k, p), index, at) || repeats[p];
-    }
-    end_partition(index, at);
+    enter_partition(text, key, sorted, p, index, repeated[p]);
   });
-  return std::find(repeats.begin(), repeats.end(), 1) != repeats.end();
+  if (std::all_of(repeated.begin(), repeated.end(), [](const auto& r) { return r.empty(); })) {
+    return true;
+  }
+  ids.resize(sorted.order.size());
+  std::iota(ids.begin(), ids.end(), std::uint32_t{0});
+  for (const std::vector<repeated_row>& rows : repeated) {
+    for (const repeated_row& row : rows) ids[row.first] = row.second;
+  }
+  return false;
+}
+
+// How many partitions an index of rows rows takes: one a thread where its
+// tables stay in the cache together, otherwise as many as keep each
+// partition's table in a processor's own cache.
+std::size_t partition_count(std::size_t rows, bool pack, std::size_t threads) {
+  const std::size_t bytes = 2 * rows * (pack ? 16 : 8);
+  const std::size_t cached = std::max<std::size_t>(1, threads);
+  if (bytes <= cached_index_bytes) return cached;
+  return std::max(cached, (bytes + partition_bytes - 1) / partition_bytes);
 }
 
 // A partition of the index as a probe reads it.
@@ -364,6 +278,53 @@ void probe_piece(std::string_view text, const std::vector<column_view>& indexed,
   }
 }
 
+// The indexed row that has the key of row of the probing side, whose hash
+// is h and whose packed key is word (or unpacked_word), in the partition
+// table; or no_row.
+std::uint32_t probe_hashed(std::string_view text, const std::vector<column_view>& indexed,
+                           const partition_view& table, const std::vector<column_view>& key,
+                           std::uint32_t row, std::uint64_t h, std::uint64_t word) {
+  std::size_t at = h & table.mask;
+  if (table.words != nullptr) {
+    if (word == unpacked_word) return no_row;
+    for (; !slot_is_empty(table.slots[at]) && table.words[at] != word; at = (at + 1) & table.mask) {
+    }
+  } else {
+    at = find_row(table.slots, table.mask, h,
+                  [&](std::size_t other) { return same_values(text, indexed, other, key, row); });
+  }
+  return slot_is_empty(table.slots[at]) ? no_row : slot_row(table.slots[at]);
+}
+
+// probe_keys for an index too large for the cache: the probing rows are cut
+// into the index's partitions first, and each partition's table is probed
+// by all of its rows at once, while it is in the cache.
+void probe_by_partition(std::string_view text, const std::vector<column_view>& indexed,
+                        const key_index& index, const key_side& probing, row_numbers& ids,
+                        const step_count& counted, const work_split& split) {
+  const std::vector<partition_view> views = partition_views(index);
+  const bool pack = std::any_of(views.begin(), views.end(),
+                                [](const partition_view& v) { return v.words != nullptr; });
+  const partitioned_rows sorted =
+      partition_rows(text, probing.key, probing.rows, views.size(), pack, split);
+  ids.resize(probing.rows);
+  run_pieces(split.threads, views.size(), [&](std::size_t p, std::size_t thread) {
+    if (thread == 0) counted(probing.rows * p / views.size());
+    const partition_view& table = views[p];
+    for (std::size_t k = 0; k < piece_total(sorted); ++k) {
+      const partition_part part = piece_part(sorted, k, p);
+      const std::size_t end = part.first + part.count;
+      for (std::size_t i = part.first; i < end; ++i) {
+        if (i + lookahead < end)
+          prefetch(table.slots + (sorted.hashes[i + lookahead] & table.mask));
+        const std::uint64_t word = pack ? sorted.words[i] : unpacked_word;
+        ids[sorted.order[i]] = probe_hashed(text, indexed, table, probing.key, sorted.order[i],
+                                            sorted.hashes[i], word);
+      }
+    }
+  });
+}
+
 }  // namespace
 
 bool index_keys(std::string_view text, const std::vector<column_view>& key, std::size_t rows,
@@ -371,20 +332,19 @@ bool index_keys(std::string_view text, const std::vector<column_view>& key, std:
                 const work_split& split) {
   const bool keep = rows * key.size() <= kept_key_texts;
   const bool pack = !keep && key.size() == 1 && rows <= packed_rows;
-  const std::size_t partitions = std::max<std::size_t>(1, split.threads);
+  const std::size_t partitions = partition_count(rows, pack, split.threads);
   if (keep) index.texts.resize(rows * key.size());
   index.slots.resize(partitions);
   index.words.resize(partitions);
+  index.probe_by_partition = partitions > std::max<std::size_t>(1, split.threads);
   counted(0);
-  bool repeats;
-  if (partitions == 1) {
-    entering at = start_partition(index, 0, rows, pack);
-    repeats = enter_run(text, key, {nullptr, 0, rows}, index, at);
-    end_partition(index, at);
-  } else {
-    repeats =
-        build_partitions(text, key, partition_rows(text, key, rows, split), index, pack, split);
+  if (partitions > 1) {
+    const partitioned_rows sorted = partition_rows(text, key, rows, partitions, pack, split);
+    return build_partitions(text, key, sorted, index, ids, split);
   }
+  entering at = start_partition(index, 0, rows, pack);
+  const bool repeats = enter_run(text, key, {nullptr, 0, rows}, index, at);
+  end_partition(index, at);
   if (!repeats) return true;
   // Each key's slot names its first row, which a probe of the side finds.
   probe_keys(text, key, index, {key, rows}, ids, counted, split);
@@ -394,6 +354,9 @@ bool index_keys(std::string_view text, const std::vector<column_view>& key, std:
 void probe_keys(std::string_view text, const std::vector<column_view>& indexed,
                 const key_index& index, const key_side& probing, row_numbers& ids,
                 const step_count& counted, const work_split& split) {
+  if (index.probe_by_partition) {
+    return probe_by_partition(text, indexed, index, probing, ids, counted, split);
+  }
   const std::size_t rows = probing.rows;
   ids.resize(rows);
   run_pieces(split.threads, piece_count(rows, split.piece_rows),
