@@ -18,12 +18,6 @@ constexpr std::size_t packed_rows = std::size_t{1} << 22;
 // An indexed side of at most this many key values keeps their texts.
 constexpr std::size_t kept_key_texts = std::size_t{1} << 16;
 
-// An index whose tables take more than this is cut into partitions of about
-// partition_bytes each, which stay in a processor's own cache while they are
-// built and probed.
-constexpr std::size_t cached_index_bytes = std::size_t{1} << 20;
-constexpr std::size_t partition_bytes = std::size_t{1} << 18;
-
 // Whether the key of row of the indexed side is the key whose texts are at
 // key. The indexed side's key texts are taken from the index where it has
 // them.
@@ -181,12 +175,14 @@ bool build_partitions(std::string_view text, const std::vector<column_view>& key
 
 // How many partitions an index of rows rows takes: one a thread where its
 // tables stay in the cache together, otherwise as many as keep each
-// partition's table in a processor's own cache.
-std::size_t partition_count(std::size_t rows, bool pack, std::size_t threads) {
+// partition's table in a quarter of a processor's own cache, so that the
+// rows that build or probe it and their row numbers fit beside it.
+std::size_t partition_count(std::size_t rows, bool pack, const work_split& split) {
   const std::size_t bytes = 2 * rows * (pack ? 16 : 8);
-  const std::size_t cached = std::max<std::size_t>(1, threads);
-  if (bytes <= cached_index_bytes) return cached;
-  return std::max(cached, (bytes + partition_bytes - 1) / partition_bytes);
+  const std::size_t cached = std::max<std::size_t>(1, split.threads);
+  if (bytes <= split.cache_bytes) return cached;
+  const std::size_t part = std::max<std::size_t>(1, split.cache_bytes / 4);
+  return std::min(std::max(cached, (bytes + part - 1) / part), std::max<std::size_t>(rows, cached));
 }
 
 // A partition of the index as a probe reads it.
@@ -332,7 +328,7 @@ bool index_keys(std::string_view text, const std::vector<column_view>& key, std:
                 const work_split& split) {
   const bool keep = rows * key.size() <= kept_key_texts;
   const bool pack = !keep && key.size() == 1 && rows <= packed_rows;
-  const std::size_t partitions = partition_count(rows, pack, split.threads);
+  const std::size_t partitions = partition_count(rows, pack, split);
   if (keep) index.texts.resize(rows * key.size());
   index.slots.resize(partitions);
   index.words.resize(partitions);
