@@ -76,6 +76,7 @@ void sort_piece(std::string_view text, const std::vector<column_view>& key, std:
                 std::size_t begin, std::size_t end, partitioned_rows& sorted) {
   const std::size_t count = end - begin;
   const bool pack = !sorted.words.empty();
+  const bool keep_hashes = !sorted.hashes.empty();
   std::vector<std::uint64_t> hashes(count);
   std::vector<std::uint64_t> words(pack ? count : 0);
   hash_piece(text, key, begin, end, hashes.data(), pack ? words.data() : nullptr);
@@ -86,7 +87,7 @@ void sort_piece(std::string_view text, const std::vector<column_view>& key, std:
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t at = begin + fill[partition_of(hashes[i], sorted.partitions)]++;
     sorted.order[at] = static_cast<std::uint32_t>(begin + i);
-    sorted.hashes[at] = hashes[i];
+    if (keep_hashes) sorted.hashes[at] = hashes[i];
     if (pack) sorted.words[at] = words[i];
   }
 }
@@ -132,7 +133,7 @@ partitioned_rows partition_rows(std::string_view text, const std::vector<column_
   sorted.partitions = partitions;
   const std::size_t pieces = piece_count(rows, split.piece_rows);
   sorted.order.resize(rows);
-  sorted.hashes.resize(rows);
+  if (rows <= packed_rows) sorted.hashes.resize(rows);
   if (pack) sorted.words.resize(rows);
   sorted.starts.assign(pieces * (partitions + 1), 0);
   run_pieces(split.threads, pieces, [&](std::size_t k, std::size_t) {

@@ -26,6 +26,11 @@ constexpr std::size_t block_rows = 64;
 // The longest key that a packed word holds, with its length.
 constexpr std::size_t packed_bytes = 7;
 
+// The packed words double the memory of the slots; an indexed side of more
+// rows than this, already large beside the input, does without them, and its
+// rows are sorted by partition without their hashes.
+constexpr std::size_t packed_rows = std::size_t{1} << 22;
+
 // The word of a key too long to be packed: no packed key has all its bits set, since its last
 // byte holds a length of at most packed_bytes.
 constexpr std::uint64_t unpacked_word = ~std::uint64_t{0};
@@ -66,7 +71,8 @@ std::uint64_t pack_key(std::string_view key);
 // order[k * piece_rows, ...), those of partition p from
 // starts[k * (partitions + 1) + p] on within them. hashes and words hold, in
 // the same places, each row's key hash and, where the side's keys are packed,
-// its packed key or unpacked_word (words is empty otherwise).
+// its packed key or unpacked_word (words is empty otherwise). hashes is
+// empty for a side of more than packed_rows rows.
 struct partitioned_rows {
   std::size_t piece_rows = 0;
   std::size_t partitions = 0;

@@ -11,10 +11,6 @@ namespace natjoin {
 
 namespace {
 
-// The packed words double the memory of the slots; an indexed side of more
-// rows than this, already large beside the input, does without them.
-constexpr std::size_t packed_rows = std::size_t{1} << 22;
-
 // An indexed side of at most this many key values keeps their texts.
 constexpr std::size_t kept_key_texts = std::size_t{1} << 16;
 
@@ -134,15 +130,17 @@ void enter_partition(std::string_view text, const std::vector<column_view>& key,
   std::size_t rows = 0;
   for (std::size_t k = 0; k < piece_total(sorted); ++k) rows += piece_part(sorted, k, p).count;
   entering at = start_partition(index, p, rows, !sorted.words.empty());
+  const bool hashed = !sorted.hashes.empty();
   for (std::size_t k = 0; k < piece_total(sorted); ++k) {
     const partition_part part = piece_part(sorted, k, p);
     for (std::size_t i = part.first; i < part.first + part.count; ++i) {
-      if (i + lookahead < part.first + part.count) {
+      if (i + lookahead < part.first + part.count && hashed) {
         prefetch_slot(index.slots[p], sorted.hashes[i + lookahead]);
       }
       const std::uint32_t row = sorted.order[i];
       const std::uint64_t word = at.pack ? sorted.words[i] : unpacked_word;
-      const std::uint32_t first = enter_hashed(text, key, row, sorted.hashes[i], word, index, at);
+      const std::uint64_t h = hashed ? sorted.hashes[i] : hash_row(text, key, row);
+      const std::uint32_t first = enter_hashed(text, key, row, h, word, index, at);
       if (first != no_row) repeated.emplace_back(row, first);
       for (std::size_t c = 0; c < key.size() && !index.texts.empty(); ++c) {
         index.texts[row * key.size() + c] = text_at(text, key[c], row);
@@ -176,11 +174,14 @@ bool build_partitions(std::string_view text, const std::vector<column_view>& key
 // How many partitions an index of rows rows takes: one a thread where its
 // tables stay in the cache together, otherwise as many as keep each
 // partition's table in a quarter of a processor's own cache, so that the
-// rows that build or probe it and their row numbers fit beside it.
+// rows that build or probe it and their row numbers fit beside it. The rows
+// sorted by partition take 12 bytes each, or 20 with packed keys, beside the
+// index: a side of more than packed_rows rows, whose index and input are
+// already large beside that, does without.
 std::size_t partition_count(std::size_t rows, bool pack, const work_split& split) {
   const std::size_t bytes = 2 * rows * (pack ? 16 : 8);
   const std::size_t cached = std::max<std::size_t>(1, split.threads);
-  if (bytes <= split.cache_bytes) return cached;
+  if (bytes <= split.cache_bytes || rows > packed_rows) return cached;
   const std::size_t part = std::max<std::size_t>(1, split.cache_bytes / 4);
   return std::min(std::max(cached, (bytes + part - 1) / part), std::max<std::size_t>(rows, cached));
 }
