@@ -174,14 +174,14 @@ bool build_partitions(std::string_view text, const std::vector<column_view>& key
 // How many partitions an index of rows rows takes: one a thread where its
 // tables stay in the cache together, otherwise as many as keep each
 // partition's table in a quarter of a processor's own cache, so that the
-// rows that build or probe it and their row numbers fit beside it. The rows
-// sorted by partition take 12 bytes each, or 20 with packed keys, beside the
-// index: a side of more than packed_rows rows, whose index and input are
-// already large beside that, does without.
-std::size_t partition_count(std::size_t rows, bool pack, const work_split& split) {
+// rows that build or probe it and their row numbers fit beside it. Only
+// packed keys, and the kept texts of a small side, are cut so: a probe of
+// other keys compares the texts of both rows, and reads its own row's again
+// where its block would have had it.
+std::size_t partition_count(std::size_t rows, bool pack, bool keep, const work_split& split) {
   const std::size_t bytes = 2 * rows * (pack ? 16 : 8);
   const std::size_t cached = std::max<std::size_t>(1, split.threads);
-  if (bytes <= split.cache_bytes || rows > packed_rows) return cached;
+  if (bytes <= split.cache_bytes || !(pack || keep)) return cached;
   const std::size_t part = std::max<std::size_t>(1, split.cache_bytes / 4);
   return std::min(std::max(cached, (bytes + part - 1) / part), std::max<std::size_t>(rows, cached));
 }
@@ -329,7 +329,7 @@ bool index_keys(std::string_view text, const std::vector<column_view>& key, std:
                 const work_split& split) {
   const bool keep = rows * key.size() <= kept_key_texts;
   const bool pack = !keep && key.size() == 1 && rows <= packed_rows;
-  const std::size_t partitions = partition_count(rows, pack, split);
+  const std::size_t partitions = partition_count(rows, pack, keep, split);
   if (keep) index.texts.resize(rows * key.size());
   index.slots.resize(partitions);
   index.words.resize(partitions);
