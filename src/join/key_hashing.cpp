@@ -126,16 +126,16 @@ std::uint64_t pack_key(std::string_view key) {
 }
 
 partitioned_rows partition_rows(std::string_view text, const std::vector<column_view>& key,
-                                std::size_t rows, std::size_t partitions, bool pack,
+                                std::size_t rows, const partition_plan& plan,
                                 const work_split& split) {
   partitioned_rows sorted;
   sorted.piece_rows = split.piece_rows;
-  sorted.partitions = partitions;
+  sorted.partitions = plan.partitions;
   const std::size_t pieces = piece_count(rows, split.piece_rows);
   sorted.order.resize(rows);
-  if (rows <= packed_rows) sorted.hashes.resize(rows);
-  if (pack) sorted.words.resize(rows);
-  sorted.starts.assign(pieces * (partitions + 1), 0);
+  if (plan.hashed) sorted.hashes.resize(rows);
+  if (plan.packed) sorted.words.resize(rows);
+  sorted.starts.assign(pieces * (plan.partitions + 1), 0);
   run_pieces(split.threads, pieces, [&](std::size_t k, std::size_t) {
     const std::size_t begin = k * split.piece_rows;
     sort_piece(text, key, k, begin, std::min(rows, begin + split.piece_rows), sorted);

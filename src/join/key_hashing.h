@@ -26,11 +26,6 @@ constexpr std::size_t block_rows = 64;
 // The longest key that a packed word holds, with its length.
 constexpr std::size_t packed_bytes = 7;
 
-// The packed words double the memory of the slots; an indexed side of more
-// rows than this, already large beside the input, does without them, and its
-// rows are sorted by partition without their hashes.
-constexpr std::size_t packed_rows = std::size_t{1} << 22;
-
 // The word of a key too long to be packed: no packed key has all its bits set, since its last
 // byte holds a length of at most packed_bytes.
 constexpr std::uint64_t unpacked_word = ~std::uint64_t{0};
@@ -72,7 +67,7 @@ std::uint64_t pack_key(std::string_view key);
 // starts[k * (partitions + 1) + p] on within them. hashes and words hold, in
 // the same places, each row's key hash and, where the side's keys are packed,
 // its packed key or unpacked_word (words is empty otherwise). hashes is
-// empty for a side of more than packed_rows rows.
+// empty where they were not asked for.
 struct partitioned_rows {
   std::size_t piece_rows = 0;
   std::size_t partitions = 0;
@@ -82,12 +77,19 @@ struct partitioned_rows {
   std::vector<std::uint32_t> starts;
 };
 
-// Cuts rows rows of the side whose key columns are key into partitions
-// partitions by hash (partition_of), packing the keys where pack is set, on
-// split.threads threads.
-// REQUIRES: partitions > 0; pack only where key has one column.
+// How a side is cut: into partitions partitions, each row with its hash
+// where hashed, and with its packed key where packed.
+struct partition_plan {
+  std::size_t partitions;
+  bool hashed;
+  bool packed;
+};
+
+// Cuts rows rows of the side whose key columns are key by hash
+// (partition_of) as plan says, on split.threads threads.
+// REQUIRES: plan.partitions > 0; plan.packed only where key has one column.
 partitioned_rows partition_rows(std::string_view text, const std::vector<column_view>& key,
-                                std::size_t rows, std::size_t partitions, bool pack,
+                                std::size_t rows, const partition_plan& plan,
                                 const work_split& split);
 
 // Where the rows of partition p of piece k lie in sorted: from first on,

@@ -11,6 +11,10 @@ namespace natjoin {
 
 namespace {
 
+// The packed words double the memory of the slots; an indexed side of more
+// rows than this, already large beside the input, does without them.
+constexpr std::size_t packed_rows = std::size_t{1} << 22;
+
 // An indexed side of at most this many key values keeps their texts.
 constexpr std::size_t kept_key_texts = std::size_t{1} << 16;
 
@@ -45,24 +49,37 @@ struct entering {
   bool pack;
 };
 
-// Enters row, whose key texts are own and whose hash is h, into its
-// partition; returns whether its key was there already. A key too long for
-// a word ends the packing: the keys packed so far compare as well as their
-// rows would.
-bool enter_row(std::string_view text, const std::vector<column_view>& key, std::size_t row,
-               const std::string_view* own, std::uint64_t h, key_index& index, entering& at) {
+// Enters row, whose key hash is h and whose packed key is word (or
+// unpacked_word), into the partition of at; same(other) tells whether row
+// other has its key. Returns the row that holds its key already, or no_row.
+// A key too long for a word ends the packing: the keys packed so far compare
+// as well as their rows would.
+template <typename Same>
+std::uint32_t enter_key(std::size_t row, std::uint64_t h, std::uint64_t word, key_index& index,
+                        entering& at, Same&& same) {
   row_slots& slots = index.slots[at.partition];
   region_vector<std::uint64_t>& words = index.words[at.partition];
-  if (at.pack && own->size() > packed_bytes) at.pack = false;
-  const std::uint64_t word = at.pack ? pack_key(*own) : 0;
-  const std::size_t slot =
-      at.pack ? find_packed(slots, words, h, word) : find_row(slots, h, [&](std::size_t other) {
-        return same_key(text, key, index, other, own);
-      });
-  if (!slot_is_empty(slots[slot])) return true;
+  if (at.pack && word == unpacked_word) at.pack = false;
+  const std::size_t slot = at.pack ? find_packed(slots, words, h, word) : find_row(slots, h, same);
+  if (!slot_is_empty(slots[slot])) return slot_row(slots[slot]);
   put_row(slots, slot, h, row);
   if (at.pack) words[slot] = word;
-  return false;
+  return no_row;
+}
+
+// The packed word of a key whose texts are own, or unpacked_word.
+std::uint64_t word_of(const std::string_view* own) {
+  return own->size() > packed_bytes ? unpacked_word : pack_key(*own);
+}
+
+// Enters row, whose key texts are own and whose hash is h, into its
+// partition; returns whether its key was there already.
+bool enter_row(std::string_view text, const std::vector<column_view>& key, std::size_t row,
+               const std::string_view* own, std::uint64_t h, key_index& index, entering& at) {
+  const std::uint64_t word = at.pack ? word_of(own) : unpacked_word;
+  return enter_key(row, h, word, index, at, [&](std::size_t other) {
+           return same_key(text, key, index, other, own);
+         }) != no_row;
 }
 
 // Enters the rows of run, in their order, into the partition of at; keeps
@@ -99,25 +116,6 @@ void end_partition(key_index& index, const entering& at) {
   if (!at.pack) region_vector<std::uint64_t>().swap(index.words[at.partition]);
 }
 
-// Enters row, whose key hash is h and whose packed key is word (or
-// unpacked_word), into the partition of at. Returns the row that holds its
-// key already, or no_row.
-std::uint32_t enter_hashed(std::string_view text, const std::vector<column_view>& key,
-                           std::uint32_t row, std::uint64_t h, std::uint64_t word, key_index& index,
-                           entering& at) {
-  row_slots& slots = index.slots[at.partition];
-  region_vector<std::uint64_t>& words = index.words[at.partition];
-  if (at.pack && word == unpacked_word) at.pack = false;
-  const std::size_t slot =
-      at.pack ? find_packed(slots, words, h, word) : find_row(slots, h, [&](std::size_t other) {
-        return same_values(text, key, other, key, row);
-      });
-  if (!slot_is_empty(slots[slot])) return slot_row(slots[slot]);
-  put_row(slots, slot, h, row);
-  if (at.pack) words[slot] = word;
-  return no_row;
-}
-
 // A row whose key an earlier row holds, and that row.
 using repeated_row = std::pair<std::uint32_t, std::uint32_t>;
 
@@ -140,7 +138,9 @@ void enter_partition(std::string_view text, const std::vector<column_view>& key,
       const std::uint32_t row = sorted.order[i];
       const std::uint64_t word = at.pack ? sorted.words[i] : unpacked_word;
       const std::uint64_t h = hashed ? sorted.hashes[i] : hash_row(text, key, row);
-      const std::uint32_t first = enter_hashed(text, key, row, h, word, index, at);
+      const std::uint32_t first = enter_key(row, h, word, index, at, [&](std::size_t other) {
+        return same_values(text, key, other, key, row);
+      });
       if (first != no_row) repeated.emplace_back(row, first);
       for (std::size_t c = 0; c < key.size() && !index.texts.empty(); ++c) {
         index.texts[row * key.size() + c] = text_at(text, key[c], row);
@@ -237,22 +237,31 @@ void prefetch_slots(std::string_view text, const std::vector<column_view>& index
   }
 }
 
+// The indexed row in table that has the key of hash h whose packed word is
+// word, where the table's keys are packed (a key too long for a word, of
+// unpacked_word, is the key of no indexed row), or for which same(row) holds;
+// or no_row.
+template <typename Same>
+std::uint32_t find_key(const partition_view& table, std::uint64_t h, std::uint64_t word,
+                       Same&& same) {
+  std::size_t at = h & table.mask;
+  if (table.words != nullptr) {
+    if (word == unpacked_word) return no_row;
+    for (; !slot_is_empty(table.slots[at]) && table.words[at] != word; at = (at + 1) & table.mask) {
+    }
+  } else {
+    at = find_row(table.slots, table.mask, h, same);
+  }
+  return slot_is_empty(table.slots[at]) ? no_row : slot_row(table.slots[at]);
+}
+
 // The indexed row that has the key own of hash h, or no_row.
 std::uint32_t probe_row(std::string_view text, const std::vector<column_view>& indexed,
                         const key_index& index, const partition_view& table,
                         const std::string_view* own, std::uint64_t h) {
-  std::size_t at = h & table.mask;
-  if (table.words != nullptr) {
-    // A key too long for a word is the key of no indexed row.
-    if (own->size() > packed_bytes) return no_row;
-    const std::uint64_t word = pack_key(*own);
-    for (; !slot_is_empty(table.slots[at]) && table.words[at] != word; at = (at + 1) & table.mask) {
-    }
-  } else {
-    at = find_row(table.slots, table.mask, h,
+  const std::uint64_t word = table.words != nullptr ? word_of(own) : unpacked_word;
+  return find_key(table, h, word,
                   [&](std::size_t other) { return same_key(text, indexed, index, other, own); });
-  }
-  return slot_is_empty(table.slots[at]) ? no_row : slot_row(table.slots[at]);
 }
 
 // Names the keys of rows [begin, end) of the probing side in ids.
@@ -275,24 +284,6 @@ void probe_piece(std::string_view text, const std::vector<column_view>& indexed,
   }
 }
 
-// The indexed row that has the key of row of the probing side, whose hash
-// is h and whose packed key is word (or unpacked_word), in the partition
-// table; or no_row.
-std::uint32_t probe_hashed(std::string_view text, const std::vector<column_view>& indexed,
-                           const partition_view& table, const std::vector<column_view>& key,
-                           std::uint32_t row, std::uint64_t h, std::uint64_t word) {
-  std::size_t at = h & table.mask;
-  if (table.words != nullptr) {
-    if (word == unpacked_word) return no_row;
-    for (; !slot_is_empty(table.slots[at]) && table.words[at] != word; at = (at + 1) & table.mask) {
-    }
-  } else {
-    at = find_row(table.slots, table.mask, h,
-                  [&](std::size_t other) { return same_values(text, indexed, other, key, row); });
-  }
-  return slot_is_empty(table.slots[at]) ? no_row : slot_row(table.slots[at]);
-}
-
 // probe_keys for an index too large for the cache: the probing rows are cut
 // into the index's partitions first, and each partition's table is probed
 // by all of its rows at once, while it is in the cache.
@@ -303,7 +294,7 @@ void probe_by_partition(std::string_view text, const std::vector<column_view>& i
   const bool pack = std::any_of(views.begin(), views.end(),
                                 [](const partition_view& v) { return v.words != nullptr; });
   const partitioned_rows sorted =
-      partition_rows(text, probing.key, probing.rows, views.size(), pack, split);
+      partition_rows(text, probing.key, probing.rows, {views.size(), true, pack}, split);
   ids.resize(probing.rows);
   run_pieces(split.threads, views.size(), [&](std::size_t p, std::size_t thread) {
     if (thread == 0) counted(probing.rows * p / views.size());
@@ -315,8 +306,10 @@ void probe_by_partition(std::string_view text, const std::vector<column_view>& i
         if (i + lookahead < end)
           prefetch(table.slots + (sorted.hashes[i + lookahead] & table.mask));
         const std::uint64_t word = pack ? sorted.words[i] : unpacked_word;
-        ids[sorted.order[i]] = probe_hashed(text, indexed, table, probing.key, sorted.order[i],
-                                            sorted.hashes[i], word);
+        const std::uint32_t row = sorted.order[i];
+        ids[row] = find_key(table, sorted.hashes[i], word, [&](std::size_t other) {
+          return same_values(text, indexed, other, probing.key, row);
+        });
       }
     }
   });
@@ -336,7 +329,10 @@ bool index_keys(std::string_view text, const std::vector<column_view>& key, std:
   index.probe_by_partition = partitions > std::max<std::size_t>(1, split.threads);
   counted(0);
   if (partitions > 1) {
-    const partitioned_rows sorted = partition_rows(text, key, rows, partitions, pack, split);
+    // The hashes of a large side that is cut a partition a thread would take
+    // more memory than hashing its rows again takes time.
+    const partition_plan plan{partitions, rows <= packed_rows, pack};
+    const partitioned_rows sorted = partition_rows(text, key, rows, plan, split);
     return build_partitions(text, key, sorted, index, ids, split);
   }
   entering at = start_partition(index, 0, rows, pack);
