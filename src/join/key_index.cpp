@@ -32,13 +32,11 @@ bool same_key(std::string_view text, const std::vector<column_view>& indexed,
   return true;
 }
 
-// The slot of the packed key word with this hash, or the empty slot where
-// it belongs.
-std::size_t find_packed(const row_slots& slots, const region_vector<std::uint64_t>& words,
-                        std::uint64_t hash, std::uint64_t word) {
-  const std::size_t mask = slots.size() - 1;
-  for (std::size_t at = first_slot(slots, hash);; at = (at + 1) & mask) {
-    if (slot_is_empty(slots[at]) || words[at] == word) return at;
+// The slot of the packed key word with this hash in table, or the empty
+// slot where it belongs.
+std::size_t find_packed(const partition_table& table, std::uint64_t hash, std::uint64_t word) {
+  for (std::size_t at = hash & table.mask;; at = (at + 1) & table.mask) {
+    if (slot_is_empty(table.slots[at]) || table.words[at] == word) return at;
   }
 }
 
@@ -57,13 +55,13 @@ struct entering {
 template <typename Same>
 std::uint32_t enter_key(std::size_t row, std::uint64_t h, std::uint64_t word, key_index& index,
                         entering& at, Same&& same) {
-  row_slots& slots = index.slots[at.partition];
-  region_vector<std::uint64_t>& words = index.words[at.partition];
+  const partition_table& table = index.tables[at.partition];
   if (at.pack && word == unpacked_word) at.pack = false;
-  const std::size_t slot = at.pack ? find_packed(slots, words, h, word) : find_row(slots, h, same);
-  if (!slot_is_empty(slots[slot])) return slot_row(slots[slot]);
-  put_row(slots, slot, h, row);
-  if (at.pack) words[slot] = word;
+  const std::size_t slot =
+      at.pack ? find_packed(table, h, word) : find_row(table.slots, table.mask, h, same);
+  if (!slot_is_empty(table.slots[slot])) return slot_row(table.slots[slot]);
+  put_row(table.slots, slot, h, row);
+  if (at.pack) table.words[slot] = word;
   return no_row;
 }
 
@@ -92,7 +90,8 @@ bool enter_run(std::string_view text, const std::vector<column_view>& key, const
   for (std::size_t first = 0; first < run.count; first += block_rows) {
     hash_block(text, key, run, first, block);
     for (std::size_t i = 0; i < block.size; ++i) {
-      prefetch_slot(index.slots[at.partition], block.hashes[i]);
+      const partition_table& table = index.tables[at.partition];
+      prefetch(table.slots + (block.hashes[i] & table.mask));
     }
     for (std::size_t i = 0; i < block.size; ++i) {
       const std::size_t row = row_at(run, first + i);
@@ -104,16 +103,26 @@ bool enter_run(std::string_view text, const std::vector<column_view>& key, const
   return repeats;
 }
 
-// Makes the table of partition p for rows rows, with packed words where its
-// keys may be packed.
-entering start_partition(key_index& index, std::size_t p, std::size_t rows, bool pack) {
-  index.slots[p] = make_row_slots(rows);
-  if (pack) index.words[p].resize(index.slots[p].size());
-  return {p, pack};
+// Lays out the empty tables of the index, partition p for rows[p] rows, with
+// packed words where pack is set.
+void lay_out_tables(key_index& index, const std::vector<std::size_t>& rows, bool pack) {
+  std::vector<std::size_t> sizes;
+  for (std::size_t count : rows) sizes.push_back(row_slot_count(count));
+  const std::size_t total = std::accumulate(sizes.begin(), sizes.end(), std::size_t{0});
+  index.slots.assign(total, 0);
+  if (pack) index.words.resize(total);
+  std::size_t at = 0;
+  for (std::size_t size : sizes) {
+    index.tables.push_back(
+        {index.slots.data() + at, size - 1, pack ? index.words.data() + at : nullptr});
+    at += size;
+  }
 }
 
+// A partition whose packing ended keeps no words: its keys are compared by
+// their rows.
 void end_partition(key_index& index, const entering& at) {
-  if (!at.pack) region_vector<std::uint64_t>().swap(index.words[at.partition]);
+  if (!at.pack) index.tables[at.partition].words = nullptr;
 }
 
 // A row whose key an earlier row holds, and that row.
@@ -125,15 +134,13 @@ using repeated_row = std::pair<std::uint32_t, std::uint32_t>;
 void enter_partition(std::string_view text, const std::vector<column_view>& key,
                      const partitioned_rows& sorted, std::size_t p, key_index& index,
                      std::vector<repeated_row>& repeated) {
-  std::size_t rows = 0;
-  for (std::size_t k = 0; k < piece_total(sorted); ++k) rows += piece_part(sorted, k, p).count;
-  entering at = start_partition(index, p, rows, !sorted.words.empty());
+  entering at{p, !sorted.words.empty()};
   const bool hashed = !sorted.hashes.empty();
   for (std::size_t k = 0; k < piece_total(sorted); ++k) {
     const partition_part part = piece_part(sorted, k, p);
     for (std::size_t i = part.first; i < part.first + part.count; ++i) {
       if (i + lookahead < part.first + part.count && hashed) {
-        prefetch_slot(index.slots[p], sorted.hashes[i + lookahead]);
+        prefetch(index.tables[p].slots + (sorted.hashes[i + lookahead] & index.tables[p].mask));
       }
       const std::uint32_t row = sorted.order[i];
       const std::uint64_t word = at.pack ? sorted.words[i] : unpacked_word;
@@ -156,6 +163,11 @@ void enter_partition(std::string_view text, const std::vector<column_view>& key,
 bool build_partitions(std::string_view text, const std::vector<column_view>& key,
                       const partitioned_rows& sorted, key_index& index, row_numbers& ids,
                       const work_split& split) {
+  std::vector<std::size_t> rows(sorted.partitions, 0);
+  for (std::size_t p = 0; p < sorted.partitions; ++p) {
+    for (std::size_t k = 0; k < piece_total(sorted); ++k) rows[p] += piece_part(sorted, k, p).count;
+  }
+  lay_out_tables(index, rows, !sorted.words.empty());
   std::vector<std::vector<repeated_row>> repeated(sorted.partitions);
   run_pieces(split.threads, sorted.partitions, [&](std::size_t p, std::size_t) {
     enter_partition(text, key, sorted, p, index, repeated[p]);
@@ -187,19 +199,10 @@ std::size_t partition_count(std::size_t rows, bool pack, bool keep, const work_s
 }
 
 // A partition of the index as a probe reads it.
-struct partition_view {
-  const std::uint64_t* slots;
-  std::size_t mask;
-  const std::uint64_t* words;  // null where its keys are not packed
-};
+using partition_view = partition_table;
 
-std::vector<partition_view> partition_views(const key_index& index) {
-  std::vector<partition_view> views;
-  for (std::size_t p = 0; p < index.slots.size(); ++p) {
-    views.push_back({index.slots[p].data(), index.slots[p].size() - 1,
-                     index.words[p].empty() ? nullptr : index.words[p].data()});
-  }
-  return views;
+const std::vector<partition_view>& partition_views(const key_index& index) {
+  return index.tables;
 }
 
 const partition_view& partition_for(const std::vector<partition_view>& views, std::uint64_t hash) {
@@ -324,8 +327,6 @@ bool index_keys(std::string_view text, const std::vector<column_view>& key, std:
   const bool pack = !keep && key.size() == 1 && rows <= packed_rows;
   const std::size_t partitions = partition_count(rows, pack, keep, split);
   if (keep) index.texts.resize(rows * key.size());
-  index.slots.resize(partitions);
-  index.words.resize(partitions);
   index.probe_by_partition = partitions > std::max<std::size_t>(1, split.threads);
   counted(0);
   if (partitions > 1) {
@@ -335,7 +336,8 @@ bool index_keys(std::string_view text, const std::vector<column_view>& key, std:
     const partitioned_rows sorted = partition_rows(text, key, rows, plan, split);
     return build_partitions(text, key, sorted, index, ids, split);
   }
-  entering at = start_partition(index, 0, rows, pack);
+  lay_out_tables(index, {rows}, pack);
+  entering at{0, pack};
   const bool repeats = enter_run(text, key, {nullptr, 0, rows}, index, at);
   end_partition(index, at);
   if (!repeats) return true;

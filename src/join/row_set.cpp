@@ -4,10 +4,14 @@
 
 namespace natjoin {
 
-row_slots make_row_slots(std::size_t rows) {
+std::size_t row_slot_count(std::size_t rows) {
   std::size_t size = 16;
   while (size < rows + rows / 2) size *= 2;
-  return row_slots(size, 0);
+  return size;
+}
+
+row_slots make_row_slots(std::size_t rows) {
+  return row_slots(row_slot_count(rows), 0);
 }
 
 }  // namespace natjoin
