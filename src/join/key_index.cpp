@@ -135,16 +135,15 @@ void enter_partition(std::string_view text, const std::vector<column_view>& key,
                      const partitioned_rows& sorted, std::size_t p, key_index& index,
                      std::vector<repeated_row>& repeated) {
   entering at{p, !sorted.words.empty()};
-  const bool hashed = !sorted.hashes.empty();
   for (std::size_t k = 0; k < piece_total(sorted); ++k) {
     const partition_part part = piece_part(sorted, k, p);
     for (std::size_t i = part.first; i < part.first + part.count; ++i) {
-      if (i + lookahead < part.first + part.count && hashed) {
+      if (i + lookahead < part.first + part.count) {
         prefetch(index.tables[p].slots + (sorted.hashes[i + lookahead] & index.tables[p].mask));
       }
       const std::uint32_t row = sorted.order[i];
       const std::uint64_t word = at.pack ? sorted.words[i] : unpacked_word;
-      const std::uint64_t h = hashed ? sorted.hashes[i] : hash_row(text, key, row);
+      const std::uint64_t h = sorted.hashes[i];
       const std::uint32_t first = enter_key(row, h, word, index, at, [&](std::size_t other) {
         return same_values(text, key, other, key, row);
       });
@@ -157,17 +156,43 @@ void enter_partition(std::string_view text, const std::vector<column_view>& key,
   end_partition(index, at);
 }
 
+// Enters the rows of partition p of sorted, which holds no hashes, piece by
+// piece, hashing them again a block at a time. Returns whether a key came
+// twice.
+bool enter_unhashed(std::string_view text, const std::vector<column_view>& key,
+                    const partitioned_rows& sorted, std::size_t p, key_index& index) {
+  entering at{p, !sorted.words.empty()};
+  bool repeats = false;
+  for (std::size_t k = 0; k < piece_total(sorted); ++k) {
+    const partition_part part = piece_part(sorted, k, p);
+    const row_run run{sorted.order.data() + part.first, 0, part.count};
+    repeats = enter_run(text, key, run, index, at) || repeats;
+  }
+  end_partition(index, at);
+  return repeats;
+}
+
 // Builds every partition, each on one thread. Returns true where every row
 // has a key of its own, leaving ids empty; otherwise names the key of every
 // row by its first row in ids.
 bool build_partitions(std::string_view text, const std::vector<column_view>& key,
                       const partitioned_rows& sorted, key_index& index, row_numbers& ids,
-                      const work_split& split) {
+                      const step_count& counted, const work_split& split) {
   std::vector<std::size_t> rows(sorted.partitions, 0);
   for (std::size_t p = 0; p < sorted.partitions; ++p) {
     for (std::size_t k = 0; k < piece_total(sorted); ++k) rows[p] += piece_part(sorted, k, p).count;
   }
   lay_out_tables(index, rows, !sorted.words.empty());
+  if (sorted.hashes.empty()) {
+    std::vector<char> repeats(sorted.partitions, 0);
+    run_pieces(split.threads, sorted.partitions, [&](std::size_t p, std::size_t) {
+      repeats[p] = enter_unhashed(text, key, sorted, p, index) ? 1 : 0;
+    });
+    if (std::find(repeats.begin(), repeats.end(), 1) == repeats.end()) return true;
+    // Each key's slot names its first row, which a probe of the side finds.
+    probe_keys(text, key, index, {key, sorted.order.size()}, ids, counted, split);
+    return false;
+  }
   std::vector<std::vector<repeated_row>> repeated(sorted.partitions);
   run_pieces(split.threads, sorted.partitions, [&](std::size_t p, std::size_t) {
     enter_partition(text, key, sorted, p, index, repeated[p]);
@@ -334,7 +359,7 @@ bool index_keys(std::string_view text, const std::vector<column_view>& key, std:
     // more memory than hashing its rows again takes time.
     const partition_plan plan{partitions, rows <= packed_rows, pack};
     const partitioned_rows sorted = partition_rows(text, key, rows, plan, split);
-    return build_partitions(text, key, sorted, index, ids, split);
+    return build_partitions(text, key, sorted, index, ids, counted, split);
   }
   lay_out_tables(index, {rows}, pack);
   entering at{0, pack};
