@@ -132,11 +132,17 @@ TEST(Join, GivesEachDistinctRowOnceWhereItFirstOccurs) {
   }
 }
 
+constexpr std::size_t max_memory = static_cast<std::size_t>(-1);
+
 // A large indexed side keeps its short keys packed beside its slots; the
 // join must give the same rows as for any other key: with every key short,
-// with a long key among the indexed ones, and with long keys probing.
+// with a long key among the indexed ones, and with long keys probing; with
+// the index in the partitions that the cache asks for, one a thread, or a
+// partition for every few rows.
 TEST(Join, MatchesKeysOfEveryLengthOnALargeIndex) {
   constexpr int rows = 70000;
+  const work_split splits[] = {
+      {}, {2, 1000, max_memory, std::size_t{64} << 20}, {1, 5000, max_memory, 4096}};
   for (const std::string& pad : {std::string(), std::string("12345678")}) {
     std::string tables = "A(k int, a int)\n";
     for (int i = 0; i < rows; ++i) {
@@ -149,15 +155,17 @@ TEST(Join, MatchesKeysOfEveryLengthOnALargeIndex) {
       tables += std::to_string(i % 3 == 0 ? i + 10000000 : i) + "," + std::to_string(-i) + "\n";
     }
     catalogue c = load(tables);
-    run_result r = run_join(c, {"A", "B"});
-    ASSERT_EQ(r.status, 0);
-    const rows_type got = rows_of(c, r);
     rows_type expected;
     for (int i = rows; i-- > 0;) {
       if (i % 3 == 0 || (i == rows / 2 && !pad.empty())) continue;
       expected.push_back({std::to_string(i), std::to_string(i), std::to_string(-i)});
     }
-    EXPECT_EQ(got, expected) << "pad " << pad;
+    for (const work_split& split : splits) {
+      run_result r = run_join(c, {"A", "B"}, split);
+      ASSERT_EQ(r.status, 0);
+      EXPECT_EQ(rows_of(c, r), expected)
+          << "pad " << pad << ", " << split.threads << " threads, a cache of " << split.cache_bytes;
+    }
   }
 }
 
@@ -313,8 +321,6 @@ std::string random_input(std::mt19937& rng, int kind, std::vector<std::string>& 
   }
   return text;
 }
-
-constexpr std::size_t max_memory = static_cast<std::size_t>(-1);
 
 // Runs one input through the fast engine, its work cut as split says, and
 // through the straightforward one; the written outputs must be equal byte
