@@ -36,8 +36,8 @@ struct run_state {
   output_writer output;
   const progress_report* progress = nullptr;
   work_split split;
-  // The input, read once: the stages parse it and the writer copies the very same bytes.
-  region_vector<char> buffer;
+  // The input, loaded once: the stages parse it and the writer copies the very same bytes.
+  input_bytes loaded;
   std::string_view input;
   std::string_view rest;  // the input after its first line: the table text
   std::vector<std::string> join_tables;
@@ -81,12 +81,15 @@ int read_input(run_state& run) {
   if (run.path != nullptr) return status_failed;
   run.path = run.input_path;
   run.split = plan_work();
-  if (read_input_file(run.files.input, run.split.threads, run.buffer, run.detail) != status_ok) {
+  if (load_input_file(run.files.input, run.split.threads, run.loaded, run.detail) != status_ok) {
     return status_failed;
   }
-  close_file(run.files.input);
-  run.files.input = no_file;
-  run.input = {run.buffer.data(), run.buffer.size()};
+  // A mapped input is examined again once the output is written.
+  if (run.loaded.mapping.bytes == nullptr) {
+    close_file(run.files.input);
+    run.files.input = no_file;
+  }
+  run.input = run.loaded.text;
   return status_ok;
 }
 
@@ -100,6 +103,11 @@ int write_output(run_state& run) {
   if (written != status_ok) {
     if (run.output.error != 0) run.detail = {0, 0, write_reason(run.output.error)};
     if (run.detail.reason.empty()) run.detail = {0, 0, "out of memory"};
+    return status_failed;
+  }
+  // The output must not hold a mix of two versions of the input.
+  if (check_input_unchanged(run.files.input, run.loaded, run.detail) != status_ok) {
+    run.path = run.input_path;
     return status_failed;
   }
   const int close_error = close_output(run.files.output, run.path);
@@ -161,7 +169,10 @@ int run(const char* input_path, const char* output_path) {
   if (on_terminal) prepare_terminal();
   const progress_report line = on_terminal ? progress_line() : progress_report();
   if (on_terminal) run.progress = &line;
-  return run_stages(run);
+  const int status = run_stages(run);
+  if (run.files.input != no_file) close_file(run.files.input);
+  release_input(run.loaded);
+  return status;
 }
 
 }  // namespace

@@ -132,11 +132,17 @@ TEST(Join, GivesEachDistinctRowOnceWhereItFirstOccurs) {
   }
 }
 
+constexpr std::size_t max_memory = static_cast<std::size_t>(-1);
+
 // A large indexed side keeps its short keys packed beside its slots; the
 // join must give the same rows as for any other key: with every key short,
-// with a long key among the indexed ones, and with long keys probing.
+// with a long key among the indexed ones, and with long keys probing; with
+// the index in the partitions that the cache asks for, one a thread, or a
+// partition for every few rows.
 TEST(Join, MatchesKeysOfEveryLengthOnALargeIndex) {
   constexpr int rows = 70000;
+  const work_split splits[] = {
+      {}, {2, 1000, max_memory, std::size_t{64} << 20}, {1, 5000, max_memory, 4096}};
   for (const std::string& pad : {std::string(), std::string("12345678")}) {
     std::string tables = "A(k int, a int)\n";
     for (int i = 0; i < rows; ++i) {
@@ -149,15 +155,17 @@ TEST(Join, MatchesKeysOfEveryLengthOnALargeIndex) {
       tables += std::to_string(i % 3 == 0 ? i + 10000000 : i) + "," + std::to_string(-i) + "\n";
     }
     catalogue c = load(tables);
-    run_result r = run_join(c, {"A", "B"});
-    ASSERT_EQ(r.status, 0);
-    const rows_type got = rows_of(c, r);
     rows_type expected;
     for (int i = rows; i-- > 0;) {
       if (i % 3 == 0 || (i == rows / 2 && !pad.empty())) continue;
       expected.push_back({std::to_string(i), std::to_string(i), std::to_string(-i)});
     }
-    EXPECT_EQ(got, expected) << "pad " << pad;
+    for (const work_split& split : splits) {
+      run_result r = run_join(c, {"A", "B"}, split);
+      ASSERT_EQ(r.status, 0);
+      EXPECT_EQ(rows_of(c, r), expected)
+          << "pad " << pad << ", " << split.threads << " threads, a cache of " << split.cache_bytes;
+    }
   }
 }
 
@@ -365,15 +373,24 @@ std::string run_whole(std::string_view input, const work_split& split) {
   return out;
 }
 
-// Whatever the number of threads and the size of the pieces, a run gives the
-// bytes that one thread gives. Pieces of one to three rows put an edge
-// between every two rows somewhere.
+// Whatever the number of threads, the size of the pieces and the partitions
+// of the key index, a run gives the bytes that one thread gives. Pieces of
+// one to three rows put an edge between every two rows somewhere; a cache of
+// a few bytes cuts the index into many partitions, most of them empty.
 TEST(Threads, GiveTheBytesOfOneThread) {
   const std::string long_x(300, 'x');
   std::string keys = "join(A, B)\nA(k int, v int)\n";
   for (int i = 0; i < 80; ++i) keys += std::to_string(i % 7) + "," + std::to_string(i % 3) + "\n";
   keys += "\nB(k int, w char(3))\n";
   for (int i = 0; i < 8; ++i) keys += std::to_string(i % 5) + ",'" + std::to_string(i % 2) + "'\n";
+  // One key holds most rows of both sides, so that its rows fill their
+  // partition while the others hold a row or none.
+  std::string one_key = "join(A, B)\nA(k int, v int)\n";
+  for (int i = 0; i < 90; ++i)
+    one_key += (i % 9 == 0 ? std::to_string(i) : "4") + "," + std::to_string(i) + "\n";
+  one_key += "\nB(k int, w int)\n";
+  for (int i = 0; i < 20; ++i)
+    one_key += (i % 5 == 0 ? std::to_string(i * 9) : "4") + "," + std::to_string(i) + "\n";
   const struct {
     const char* name;
     std::string input;
@@ -390,6 +407,7 @@ TEST(Threads, GiveTheBytesOfOneThread) {
                                                "'\n 2 ,'y'\n\nA(k int, s char(999))\n3,'" + long_x +
                                                "z'\n1,'" + long_x + "'"},
       {"repeated keys", keys},
+      {"one key in most rows", one_key},
       {"a malformed row behind others, a malformed declaration after it",
        "join(A)\nA(x int, s char(2))\n1,'a'\n2,'b'\n3,'ccc'\n4,'d'\n\nB(y\n"},
   };
@@ -397,8 +415,11 @@ TEST(Threads, GiveTheBytesOfOneThread) {
     const std::string expected = run_whole(c.input, {});
     for (std::size_t threads : {1, 2, 3, 7}) {
       for (std::size_t piece_rows : {1, 2, 3}) {
-        EXPECT_TRUE(run_whole(c.input, {threads, piece_rows}) == expected)
-            << c.name << ": " << threads << " threads, pieces of " << piece_rows << " rows";
+        for (std::size_t cache : {std::size_t{1} << 20, std::size_t{256}, std::size_t{1}}) {
+          EXPECT_TRUE(run_whole(c.input, {threads, piece_rows, max_memory, cache}) == expected)
+              << c.name << ": " << threads << " threads, pieces of " << piece_rows
+              << " rows, a cache of " << cache << " bytes";
+        }
       }
     }
   }
@@ -415,8 +436,13 @@ TEST(Engine, MatchesTheStraightforwardEngineOnRandomInputs) {
     const std::string context =
         "seed " + std::to_string(seed) + ", input " + std::to_string(i) + "\n" + text;
     if (compare_engines(text, tables, context, {}) == 0) ++succeeded[kind];
-    // Several threads, on pieces of a few rows, must give the same bytes.
+    // Several threads, on pieces of a few rows, must give the same bytes;
+    // and so must a key index cut into one partition per row or into a few.
     if (i % 4 == 0) compare_engines(text, tables, context + "(3 threads)", {3, 2});
+    if (i % 4 == 1)
+      compare_engines(text, tables, context + "(many partitions)", {1, 3, max_memory, 1});
+    if (i % 4 == 2)
+      compare_engines(text, tables, context + "(a few partitions)", {2, 5, max_memory, 64});
     if (HasFailure()) return;
   }
   for (int kind = 0; kind < 3; ++kind) EXPECT_GT(succeeded[kind], 100) << "seed " << seed;

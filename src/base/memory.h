@@ -1,7 +1,9 @@
 // Memory for the large arrays of a run: the input, the value lists, the hash tables and the row
 // numbers of the join. Each array is one region: a region of at least big_region bytes is mapped
 // on its own (platform/memory_pages.h), in huge pages where Linux grants them; a smaller one
-// comes from malloc.
+// comes from malloc. A mapped region that is given back is kept for a later request of about its
+// size, whose pages are then already in place, as long as the regions kept and in use take no
+// more than the requests in use took at their most.
 #ifndef NATJOIN_BASE_MEMORY_H_
 #define NATJOIN_BASE_MEMORY_H_
 

@@ -18,12 +18,15 @@ namespace natjoin {
 
 // What a stage is given of the machine, and how it cuts its work: the threads
 // it may use, the rows (lines of the input, rows of a table or of a result) of
-// one piece, and the bytes of memory that the process may take, which the run
-// reads from the system once.
+// one piece, the bytes of memory that the process may take, which the run
+// reads from the system once, and the bytes of a processor's own cache that
+// one table of a key index may fill: a larger index is cut into partitions
+// of about a quarter of that each.
 struct work_split {
   std::size_t threads = 1;
   std::size_t piece_rows = std::size_t{1} << 15;
   std::size_t memory = static_cast<std::size_t>(-1);
+  std::size_t cache_bytes = std::size_t{1} << 20;
 };
 
 // What one thread (or one slot) keeps for itself, on a cache line of its own:

@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
+#include <utility>
+
+#include "join/key_hashing.h"
 
 namespace natjoin {
 
 namespace {
-
-// The longest key that a packed word holds, with its length.
-constexpr std::size_t packed_bytes = 7;
 
 // The packed words double the memory of the slots; an indexed side of more
 // rows than this, already large beside the input, does without them.
@@ -16,104 +17,6 @@ constexpr std::size_t packed_rows = std::size_t{1} << 22;
 
 // An indexed side of at most this many key values keeps their texts.
 constexpr std::size_t kept_key_texts = std::size_t{1} << 16;
-
-// Some rows of one side: list[0, count), or rows [begin, begin + count)
-// where list is null.
-struct row_run {
-  const std::uint32_t* list;
-  std::size_t begin;
-  std::size_t count;
-};
-
-std::size_t row_at(const row_run& run, std::size_t i) {
-  return run.list != nullptr ? run.list[i] : run.begin + i;
-}
-
-// The hashes and key texts of one batch of rows of a run: size rows.
-struct hashed_batch {
-  std::size_t size = 0;
-  std::uint64_t hashes[hash_batch_rows];
-  std::vector<std::string_view> keys;  // a row's key columns one after another
-};
-
-// Asks for the values (texts) of rows [from, to) of run.
-void prefetch_values(const std::vector<column_view>& columns, const row_run& run, std::size_t from,
-                     std::size_t to) {
-  to = std::min(to, run.count);
-  if (run.list == nullptr) return prefetch_values(columns, run.begin + from, run.begin + to);
-  for (std::size_t i = from; i < to; ++i) prefetch_values(columns, run.list[i], run.list[i] + 1);
-}
-void prefetch_texts(std::string_view text, const std::vector<column_view>& columns,
-                    const row_run& run, std::size_t from, std::size_t to) {
-  to = std::min(to, run.count);
-  if (run.list == nullptr) return prefetch_texts(text, columns, run.begin + from, run.begin + to);
-  for (std::size_t i = from; i < to; ++i) {
-    prefetch_texts(text, columns, run.list[i], run.list[i] + 1);
-  }
-}
-
-// Asks for what the batches after the one from first on will read: values two
-// batches ahead, texts one. The first batch asks for itself as well. Columns
-// read in the order of their table's rows the processor fetches ahead by
-// itself.
-void prefetch_ahead(std::string_view text, const std::vector<column_view>& columns,
-                    const row_run& run, std::size_t first) {
-  if (run.list == nullptr && columns.front().rows == nullptr) return;
-  const std::size_t next = first + hash_batch_rows;
-  if (first == 0) {
-    prefetch_values(columns, run, 0, next + hash_batch_rows);
-    prefetch_texts(text, columns, run, 0, next);
-  }
-  prefetch_values(columns, run, next + hash_batch_rows, next + 2 * hash_batch_rows);
-  prefetch_texts(text, columns, run, next, next + hash_batch_rows);
-}
-
-// The hash of the key of row, in the columns [column, end), whose texts go
-// to keys.
-[[gnu::always_inline]] inline std::uint64_t hash_key(std::string_view text,
-                                                     const column_view* column,
-                                                     const column_view* end, std::size_t row,
-                                                     std::string_view* keys) {
-  std::uint64_t h = 0;
-  for (; column != end; ++column) {
-    *keys = text_at(text, *column, row);
-    h = add_hash(h, hash_bytes(*keys++));
-  }
-  return h;
-}
-
-// Hashes the batch of rows of run from first on into batch, asking for the
-// batches after it ahead.
-void hash_batch(std::string_view text, const std::vector<column_view>& columns, const row_run& run,
-                std::size_t first, hashed_batch& batch) {
-  const std::size_t size = std::min(hash_batch_rows, run.count - first);
-  const std::size_t width = columns.size();
-  const column_view* begin = columns.data();
-  const column_view* end = begin + width;
-  batch.size = size;
-  prefetch_ahead(text, columns, run, first);
-  batch.keys.resize(hash_batch_rows * width);
-  std::string_view* keys = batch.keys.data();
-  std::uint64_t* hashes = batch.hashes;
-  if (run.list == nullptr) {
-    const std::size_t row = run.begin + first;
-    for (std::size_t i = 0; i < size; ++i)
-      hashes[i] = hash_key(text, begin, end, row + i, keys + i * width);
-    return;
-  }
-  const std::uint32_t* rows = run.list + first;
-  for (std::size_t i = 0; i < size; ++i)
-    hashes[i] = hash_key(text, begin, end, rows[i], keys + i * width);
-}
-
-std::uint64_t pack_key(std::string_view key) {
-  unsigned char bytes[8] = {};
-  for (std::size_t i = 0; i < key.size(); ++i) bytes[i] = static_cast<unsigned char>(key[i]);
-  bytes[7] = static_cast<unsigned char>(key.size());
-  std::uint64_t word;
-  std::memcpy(&word, bytes, 8);
-  return word;
-}
 
 // Whether the key of row of the indexed side is the key whose texts are at
 // key. The indexed side's key texts are taken from the index where it has
@@ -129,13 +32,11 @@ bool same_key(std::string_view text, const std::vector<column_view>& indexed,
   return true;
 }
 
-// The slot of the packed key word with this hash, or the empty slot where
-// it belongs.
-std::size_t find_packed(const row_slots& slots, const region_vector<std::uint64_t>& words,
-                        std::uint64_t hash, std::uint64_t word) {
-  const std::size_t mask = slots.size() - 1;
-  for (std::size_t at = first_slot(slots, hash);; at = (at + 1) & mask) {
-    if (slot_is_empty(slots[at]) || words[at] == word) return at;
+// The slot of the packed key word with this hash in table, or the empty
+// slot where it belongs.
+std::size_t find_packed(const partition_table& table, std::uint64_t hash, std::uint64_t word) {
+  for (std::size_t at = hash & table.mask;; at = (at + 1) & table.mask) {
+    if (slot_is_empty(table.slots[at]) || table.words[at] == word) return at;
   }
 }
 
@@ -146,24 +47,37 @@ struct entering {
   bool pack;
 };
 
+// Enters row, whose key hash is h and whose packed key is word (or
+// unpacked_word), into the partition of at; same(other) tells whether row
+// other has its key. Returns the row that holds its key already, or no_row.
+// A key too long for a word ends the packing: the keys packed so far compare
+// as well as their rows would.
+template <typename Same>
+std::uint32_t enter_key(std::size_t row, std::uint64_t h, std::uint64_t word, key_index& index,
+                        entering& at, Same&& same) {
+  const partition_table& table = index.tables[at.partition];
+  if (at.pack && word == unpacked_word) at.pack = false;
+  const std::size_t slot =
+      at.pack ? find_packed(table, h, word) : find_row(table.slots, table.mask, h, same);
+  if (!slot_is_empty(table.slots[slot])) return slot_row(table.slots[slot]);
+  put_row(table.slots, slot, h, row);
+  if (at.pack) table.words[slot] = word;
+  return no_row;
+}
+
+// The packed word of a key whose texts are own, or unpacked_word.
+std::uint64_t word_of(const std::string_view* own) {
+  return own->size() > packed_bytes ? unpacked_word : pack_key(*own);
+}
+
 // Enters row, whose key texts are own and whose hash is h, into its
-// partition; returns whether its key was there already. A key too long for
-// a word ends the packing: the keys packed so far compare as well as their
-// rows would.
+// partition; returns whether its key was there already.
 bool enter_row(std::string_view text, const std::vector<column_view>& key, std::size_t row,
                const std::string_view* own, std::uint64_t h, key_index& index, entering& at) {
-  row_slots& slots = index.slots[at.partition];
-  region_vector<std::uint64_t>& words = index.words[at.partition];
-  if (at.pack && own->size() > packed_bytes) at.pack = false;
-  const std::uint64_t word = at.pack ? pack_key(*own) : 0;
-  const std::size_t slot =
-      at.pack ? find_packed(slots, words, h, word) : find_row(slots, h, [&](std::size_t other) {
-        return same_key(text, key, index, other, own);
-      });
-  if (!slot_is_empty(slots[slot])) return true;
-  put_row(slots, slot, h, row);
-  if (at.pack) words[slot] = word;
-  return false;
+  const std::uint64_t word = at.pack ? word_of(own) : unpacked_word;
+  return enter_key(row, h, word, index, at, [&](std::size_t other) {
+           return same_key(text, key, index, other, own);
+         }) != no_row;
 }
 
 // Enters the rows of run, in their order, into the partition of at; keeps
@@ -176,7 +90,8 @@ bool enter_run(std::string_view text, const std::vector<column_view>& key, const
   for (std::size_t first = 0; first < run.count; first += hash_batch_rows) {
     hash_batch(text, key, run, first, batch);
     for (std::size_t i = 0; i < batch.size; ++i) {
-      prefetch_slot(index.slots[at.partition], batch.hashes[i]);
+      const partition_table& table = index.tables[at.partition];
+      prefetch(table.slots + (batch.hashes[i] & table.mask));
     }
     for (std::size_t i = 0; i < batch.size; ++i) {
       const std::size_t row = row_at(run, first + i);
@@ -188,103 +103,131 @@ bool enter_run(std::string_view text, const std::vector<column_view>& key, const
   return repeats;
 }
 
-// Makes the table of partition p for rows rows, with packed words where its
-// keys may be packed.
-entering start_partition(key_index& index, std::size_t p, std::size_t rows, bool pack) {
-  index.slots[p] = make_row_slots(rows);
-  if (pack) index.words[p].resize(index.slots[p].size());
-  return {p, pack};
+// Lays out the empty tables of the index, partition p for rows[p] rows, with
+// packed words where pack is set.
+void lay_out_tables(key_index& index, const std::vector<std::size_t>& rows, bool pack) {
+  std::vector<std::size_t> sizes;
+  for (std::size_t count : rows) sizes.push_back(row_slot_count(count));
+  const std::size_t total = std::accumulate(sizes.begin(), sizes.end(), std::size_t{0});
+  index.slots.assign(total, 0);
+  if (pack) index.words.resize(total);
+  std::size_t at = 0;
+  for (std::size_t size : sizes) {
+    index.tables.push_back(
+        {index.slots.data() + at, size - 1, pack ? index.words.data() + at : nullptr});
+    at += size;
+  }
 }
 
+// A partition whose packing ended keeps no words: its keys are compared by
+// their rows.
 void end_partition(key_index& index, const entering& at) {
-  if (!at.pack) region_vector<std::uint64_t>().swap(index.words[at.partition]);
+  if (!at.pack) index.tables[at.partition].words = nullptr;
 }
 
-// The rows of the indexed side, cut into pieces of piece_rows rows and
-// sorted within each piece by their partition, keeping their order:
-// piece k's rows are order[k * piece_rows, ...), those of partition p from
-// starts[k * (partitions + 1) + p] on within them.
-struct partitioned_rows {
-  std::size_t piece_rows;
-  std::size_t partitions;
-  row_numbers order;
-  std::vector<std::uint32_t> starts;
-};
+// A row whose key an earlier row holds, and that row.
+using repeated_row = std::pair<std::uint32_t, std::uint32_t>;
 
-// Sorts the rows [begin, end) of piece k into rows.order by partition.
-void sort_piece(std::string_view text, const std::vector<column_view>& key, std::size_t k,
-                std::size_t begin, std::size_t end, partitioned_rows& rows) {
-  const row_run run{nullptr, begin, end - begin};
-  std::vector<std::uint32_t> partition(run.count);
-  std::uint32_t* starts = rows.starts.data() + k * (rows.partitions + 1);
-  hashed_batch batch;
-  for (std::size_t first = 0; first < run.count; first += hash_batch_rows) {
-    hash_batch(text, key, run, first, batch);
-    for (std::size_t i = 0; i < batch.size; ++i) {
-      partition[first + i] =
-          static_cast<std::uint32_t>(partition_of(batch.hashes[i], rows.partitions));
-      ++starts[partition[first + i] + 1];
+// Enters the rows of partition p of sorted, piece by piece, in their order;
+// keeps their key texts where the index keeps texts. Each row whose key came
+// before goes to repeated.
+void enter_partition(std::string_view text, const std::vector<column_view>& key,
+                     const partitioned_rows& sorted, std::size_t p, key_index& index,
+                     std::vector<repeated_row>& repeated) {
+  entering at{p, !sorted.words.empty()};
+  for (std::size_t k = 0; k < piece_total(sorted); ++k) {
+    const partition_part part = piece_part(sorted, k, p);
+    for (std::size_t i = part.first; i < part.first + part.count; ++i) {
+      if (i + gather_ahead < part.first + part.count) {
+        prefetch(index.tables[p].slots + (sorted.hashes[i + gather_ahead] & index.tables[p].mask));
+      }
+      const std::uint32_t row = sorted.order[i];
+      const std::uint64_t word = at.pack ? sorted.words[i] : unpacked_word;
+      const std::uint64_t h = sorted.hashes[i];
+      const std::uint32_t first = enter_key(row, h, word, index, at, [&](std::size_t other) {
+        return same_values(text, key, other, key, row);
+      });
+      if (first != no_row) repeated.emplace_back(row, first);
+      for (std::size_t c = 0; c < key.size() && !index.texts.empty(); ++c) {
+        index.texts[row * key.size() + c] = text_at(text, key[c], row);
+      }
     }
   }
-  for (std::size_t p = 0; p < rows.partitions; ++p) starts[p + 1] += starts[p];
-  std::vector<std::uint32_t> fill(starts, starts + rows.partitions);
-  for (std::size_t i = 0; i < run.count; ++i) {
-    rows.order[begin + fill[partition[i]]++] = static_cast<std::uint32_t>(begin + i);
+  end_partition(index, at);
+}
+
+// Enters the rows of partition p of sorted, which holds no hashes, piece by
+// piece, hashing them again a batch at a time. Returns whether a key came
+// twice.
+bool enter_unhashed(std::string_view text, const std::vector<column_view>& key,
+                    const partitioned_rows& sorted, std::size_t p, key_index& index) {
+  entering at{p, !sorted.words.empty()};
+  bool repeats = false;
+  for (std::size_t k = 0; k < piece_total(sorted); ++k) {
+    const partition_part part = piece_part(sorted, k, p);
+    const row_run run{sorted.order.data() + part.first, 0, part.count};
+    repeats = enter_run(text, key, run, index, at) || repeats;
   }
+  end_partition(index, at);
+  return repeats;
 }
 
-partitioned_rows partition_rows(std::string_view text, const std::vector<column_view>& key,
-                                std::size_t rows, const work_split& split) {
-  partitioned_rows sorted{split.piece_rows, split.threads, {}, {}};
-  const std::size_t pieces = piece_count(rows, split.piece_rows);
-  sorted.order.resize(rows);
-  sorted.starts.assign(pieces * (sorted.partitions + 1), 0);
-  run_pieces(split.threads, pieces, [&](std::size_t k, std::size_t) {
-    const std::size_t begin = k * split.piece_rows;
-    sort_piece(text, key, k, begin, std::min(rows, begin + split.piece_rows), sorted);
-  });
-  return sorted;
-}
-
-// The rows of partition p in piece k.
-row_run piece_part(const partitioned_rows& sorted, std::size_t k, std::size_t p) {
-  const std::uint32_t* starts = sorted.starts.data() + k * (sorted.partitions + 1);
-  return {sorted.order.data() + k * sorted.piece_rows + starts[p], 0, starts[p + 1] - starts[p]};
-}
-
-// Builds every partition, each on one thread, entering its rows piece by
-// piece. Returns whether a key came twice.
+// Builds every partition, each on one thread. Returns true where every row
+// has a key of its own, leaving ids empty; otherwise names the key of every
+// row by its first row in ids.
 bool build_partitions(std::string_view text, const std::vector<column_view>& key,
-                      const partitioned_rows& sorted, key_index& index, bool pack,
-                      const work_split& split) {
-  const std::size_t pieces = sorted.starts.size() / (sorted.partitions + 1);
-  std::vector<char> repeats(sorted.partitions, 0);
+                      const partitioned_rows& sorted, key_index& index, row_numbers& ids,
+                      const step_count& counted, const work_split& split) {
+  std::vector<std::size_t> rows(sorted.partitions, 0);
+  for (std::size_t p = 0; p < sorted.partitions; ++p) {
+    for (std::size_t k = 0; k < piece_total(sorted); ++k) rows[p] += piece_part(sorted, k, p).count;
+  }
+  lay_out_tables(index, rows, !sorted.words.empty());
+  if (sorted.hashes.empty()) {
+    std::vector<char> repeats(sorted.partitions, 0);
+    run_pieces(split.threads, sorted.partitions, [&](std::size_t p, std::size_t) {
+      repeats[p] = enter_unhashed(text, key, sorted, p, index) ? 1 : 0;
+    });
+    if (std::find(repeats.begin(), repeats.end(), 1) == repeats.end()) return true;
+    // Each key's slot names its first row, which a probe of the side finds.
+    probe_keys(text, key, index, {key, sorted.order.size()}, ids, counted, split);
+    return false;
+  }
+  std::vector<std::vector<repeated_row>> repeated(sorted.partitions);
   run_pieces(split.threads, sorted.partitions, [&](std::size_t p, std::size_t) {
-    std::size_t rows = 0;
-    for (std::size_t k = 0; k < pieces; ++k) rows += piece_part(sorted, k, p).count;
-    entering at = start_partition(index, p, rows, pack);
-    for (std::size_t k = 0; k < pieces; ++k) {
-      repeats[p] = enter_run(text, key, piece_part(sorted, k, p), index, at) || repeats[p];
-    }
-    end_partition(index, at);
+    enter_partition(text, key, sorted, p, index, repeated[p]);
   });
-  return std::find(repeats.begin(), repeats.end(), 1) != repeats.end();
+  if (std::all_of(repeated.begin(), repeated.end(), [](const auto& r) { return r.empty(); })) {
+    return true;
+  }
+  ids.resize(sorted.order.size());
+  std::iota(ids.begin(), ids.end(), std::uint32_t{0});
+  for (const std::vector<repeated_row>& rows : repeated) {
+    for (const repeated_row& row : rows) ids[row.first] = row.second;
+  }
+  return false;
+}
+
+// How many partitions an index of rows rows takes: one a thread where its
+// tables stay in the cache together, otherwise as many as keep each
+// partition's table in a quarter of a processor's own cache, so that the
+// rows that build or probe it and their row numbers fit beside it. Only
+// packed keys, and the kept texts of a small side, are cut so: a probe of
+// other keys compares the texts of both rows, and reads its own row's again
+// where its batch would have had it.
+std::size_t partition_count(std::size_t rows, bool pack, bool keep, const work_split& split) {
+  const std::size_t bytes = 2 * rows * (pack ? 16 : 8);
+  const std::size_t cached = std::max<std::size_t>(1, threads_for(rows, split));
+  if (bytes <= split.cache_bytes || !(pack || keep)) return cached;
+  const std::size_t part = std::max<std::size_t>(1, split.cache_bytes / 4);
+  return std::min(std::max(cached, (bytes + part - 1) / part), std::max<std::size_t>(rows, cached));
 }
 
 // A partition of the index as a probe reads it.
-struct partition_view {
-  const std::uint64_t* slots;
-  std::size_t mask;
-  const std::uint64_t* words;  // null where its keys are not packed
-};
+using partition_view = partition_table;
 
-std::vector<partition_view> partition_views(const key_index& index) {
-  std::vector<partition_view> views;
-  for (std::size_t p = 0; p < index.slots.size(); ++p) {
-    views.push_back({index.slots[p].data(), index.slots[p].size() - 1,
-                     index.words[p].empty() ? nullptr : index.words[p].data()});
-  }
-  return views;
+const std::vector<partition_view>& partition_views(const key_index& index) {
+  return index.tables;
 }
 
 const partition_view& partition_for(const std::vector<partition_view>& views, std::uint64_t hash) {
@@ -322,22 +265,31 @@ void prefetch_slots(std::string_view text, const std::vector<column_view>& index
   }
 }
 
+// The indexed row in table that has the key of hash h whose packed word is
+// word, where the table's keys are packed (a key too long for a word, of
+// unpacked_word, is the key of no indexed row), or for which same(row) holds;
+// or no_row.
+template <typename Same>
+std::uint32_t find_key(const partition_view& table, std::uint64_t h, std::uint64_t word,
+                       Same&& same) {
+  std::size_t at = h & table.mask;
+  if (table.words != nullptr) {
+    if (word == unpacked_word) return no_row;
+    for (; !slot_is_empty(table.slots[at]) && table.words[at] != word; at = (at + 1) & table.mask) {
+    }
+  } else {
+    at = find_row(table.slots, table.mask, h, same);
+  }
+  return slot_is_empty(table.slots[at]) ? no_row : slot_row(table.slots[at]);
+}
+
 // The indexed row that has the key own of hash h, or no_row.
 std::uint32_t probe_row(std::string_view text, const std::vector<column_view>& indexed,
                         const key_index& index, const partition_view& table,
                         const std::string_view* own, std::uint64_t h) {
-  std::size_t at = h & table.mask;
-  if (table.words != nullptr) {
-    // A key too long for a word is the key of no indexed row.
-    if (own->size() > packed_bytes) return no_row;
-    const std::uint64_t word = pack_key(*own);
-    for (; !slot_is_empty(table.slots[at]) && table.words[at] != word; at = (at + 1) & table.mask) {
-    }
-  } else {
-    at = find_row(table.slots, table.mask, h,
+  const std::uint64_t word = table.words != nullptr ? word_of(own) : unpacked_word;
+  return find_key(table, h, word,
                   [&](std::size_t other) { return same_key(text, indexed, index, other, own); });
-  }
-  return slot_is_empty(table.slots[at]) ? no_row : slot_row(table.slots[at]);
 }
 
 // Names the keys of rows [begin, end) of the probing side in ids.
@@ -360,6 +312,37 @@ void probe_piece(std::string_view text, const std::vector<column_view>& indexed,
   }
 }
 
+// probe_keys for an index too large for the cache: the probing rows are cut
+// into the index's partitions first, and each partition's table is probed
+// by all of its rows at once, while it is in the cache.
+void probe_by_partition(std::string_view text, const std::vector<column_view>& indexed,
+                        const key_index& index, const key_side& probing, row_numbers& ids,
+                        const step_count& counted, const work_split& split) {
+  const std::vector<partition_view> views = partition_views(index);
+  const bool pack = std::any_of(views.begin(), views.end(),
+                                [](const partition_view& v) { return v.words != nullptr; });
+  const partitioned_rows sorted =
+      partition_rows(text, probing.key, probing.rows, {views.size(), true, pack}, split);
+  ids.resize(probing.rows);
+  run_pieces(split.threads, views.size(), [&](std::size_t p, std::size_t thread) {
+    if (thread == 0) counted(probing.rows * p / views.size());
+    const partition_view& table = views[p];
+    for (std::size_t k = 0; k < piece_total(sorted); ++k) {
+      const partition_part part = piece_part(sorted, k, p);
+      const std::size_t end = part.first + part.count;
+      for (std::size_t i = part.first; i < end; ++i) {
+        if (i + gather_ahead < end)
+          prefetch(table.slots + (sorted.hashes[i + gather_ahead] & table.mask));
+        const std::uint64_t word = pack ? sorted.words[i] : unpacked_word;
+        const std::uint32_t row = sorted.order[i];
+        ids[row] = find_key(table, sorted.hashes[i], word, [&](std::size_t other) {
+          return same_values(text, indexed, other, probing.key, row);
+        });
+      }
+    }
+  });
+}
+
 }  // namespace
 
 bool index_keys(std::string_view text, const std::vector<column_view>& key, std::size_t rows,
@@ -367,20 +350,21 @@ bool index_keys(std::string_view text, const std::vector<column_view>& key, std:
                 const work_split& split) {
   const bool keep = rows * key.size() <= kept_key_texts;
   const bool pack = !keep && key.size() == 1 && rows <= packed_rows;
-  const std::size_t partitions = std::max<std::size_t>(1, threads_for(rows, split));
+  const std::size_t partitions = partition_count(rows, pack, keep, split);
   if (keep) index.texts.resize(rows * key.size());
-  index.slots.resize(partitions);
-  index.words.resize(partitions);
+  index.probe_by_partition = partitions > std::max<std::size_t>(1, threads_for(rows, split));
   counted(0);
-  bool repeats;
-  if (partitions == 1) {
-    entering at = start_partition(index, 0, rows, pack);
-    repeats = enter_run(text, key, {nullptr, 0, rows}, index, at);
-    end_partition(index, at);
-  } else {
-    repeats =
-        build_partitions(text, key, partition_rows(text, key, rows, split), index, pack, split);
+  if (partitions > 1) {
+    // The hashes of a large side that is cut a partition a thread would take
+    // more memory than hashing its rows again takes time.
+    const partition_plan plan{partitions, rows <= packed_rows, pack};
+    const partitioned_rows sorted = partition_rows(text, key, rows, plan, split);
+    return build_partitions(text, key, sorted, index, ids, counted, split);
   }
+  lay_out_tables(index, {rows}, pack);
+  entering at{0, pack};
+  const bool repeats = enter_run(text, key, {nullptr, 0, rows}, index, at);
+  end_partition(index, at);
   if (!repeats) return true;
   // Each key's slot names its first row, which a probe of the side finds.
   probe_keys(text, key, index, {key, rows}, ids, counted, split);
@@ -390,6 +374,9 @@ bool index_keys(std::string_view text, const std::vector<column_view>& key, std:
 void probe_keys(std::string_view text, const std::vector<column_view>& indexed,
                 const key_index& index, const key_side& probing, row_numbers& ids,
                 const step_count& counted, const work_split& split) {
+  if (index.probe_by_partition) {
+    return probe_by_partition(text, indexed, index, probing, ids, counted, split);
+  }
   const std::size_t rows = probing.rows;
   ids.resize(rows);
   run_pieces(split.threads, piece_count(rows, split.piece_rows),

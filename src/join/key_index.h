@@ -4,9 +4,10 @@
 // of its rows by the first row of the indexed side that has it, so that equal
 // keys get equal names and the join compares no key again.
 //
-// On several threads the index is cut by hash into partitions, one table
-// each: the rows of a partition are entered in their order, so that the first
-// row of each key names it however many threads there are.
+// On several threads, and where one table would not stay in the cache, the
+// index is cut by the high bits of the hash into partitions, one table each:
+// the rows of a partition are entered in their order, so that the first row
+// of each key names it however many partitions there are.
 #ifndef NATJOIN_JOIN_KEY_INDEX_H_
 #define NATJOIN_JOIN_KEY_INDEX_H_
 
@@ -27,16 +28,30 @@ namespace natjoin {
 // Tells how many rows a pass has handled so far, for a person watching.
 using step_count = std::function<void(std::size_t rows)>;
 
-// The index of the keys of one side: a table of rows for each partition;
-// beside it, where every key of the partition is one value of at most seven
-// bytes, the key packed into a word per slot, so that a probe compares it
-// without reading the indexed row (words[p] is empty otherwise); and, where
-// the side is small, the texts of its keys row by row, which then stay in
-// the cache for the rows that look them up (texts is empty otherwise).
+// One partition's table of rows in a key index: mask + 1 slots from slots
+// on, and beside them as many words from words on, each slot's key packed,
+// where every key of the partition is one value of at most seven bytes, so
+// that a probe compares it without reading the indexed row (words is null
+// otherwise).
+struct partition_table {
+  std::uint64_t* slots;
+  std::size_t mask;
+  std::uint64_t* words;
+};
+
+// The index of the keys of one side: the tables of its partitions, whose
+// slots and words lie one after another in slots and words, so that they
+// take few pages of memory; and, where the side is small, the texts of its
+// keys row by row, which then stay in the cache for the rows that look them
+// up (texts is empty otherwise). probe_by_partition tells that the tables
+// are too large for the cache together: a probe then cuts its rows into the
+// partitions first.
 struct key_index {
-  std::vector<row_slots> slots;
-  std::vector<region_vector<std::uint64_t>> words;
+  row_slots slots;
+  region_vector<std::uint64_t> words;
+  std::vector<partition_table> tables;
   std::vector<std::string_view> texts;
+  bool probe_by_partition = false;
 };
 
 // Builds index over the rows rows of the indexed side, whose key columns are

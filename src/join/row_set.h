@@ -29,13 +29,16 @@ constexpr std::uint32_t no_row = 0xffffffffu;
 // Row numbers: for each row of one side, a row of another.
 using row_numbers = region_vector<std::uint32_t>;
 
-// Makes slots an empty table for up to rows rows: at least one and a half as
-// many slots, so that a probe meets few others. The slots it held before are
-// reused where they are enough.
+// The number of slots of a table for up to rows rows: a power of two, at
+// least one and a half as many, so that a probe meets few others.
+std::size_t row_slot_count(std::size_t rows);
+
+// Makes slots an empty table for up to rows rows, of row_slot_count(rows)
+// slots. The slots it held before are reused where they are enough.
 // REQUIRES: rows < max_rows.
 void reset_row_slots(row_slots& slots, std::size_t rows);
 
-// A new empty table for up to rows rows, as reset_row_slots makes.
+// A new empty table for up to rows rows, of row_slot_count(rows) slots.
 // REQUIRES: rows < max_rows.
 row_slots make_row_slots(std::size_t rows);
 
@@ -81,8 +84,11 @@ std::size_t find_row(const row_slots& slots, std::uint64_t hash, Same&& same) {
 }
 
 // Puts row into the empty slot at, which find_row gave for hash.
-inline void put_row(row_slots& slots, std::size_t at, std::uint64_t hash, std::size_t row) {
+inline void put_row(std::uint64_t* slots, std::size_t at, std::uint64_t hash, std::size_t row) {
   slots[at] = (hash & 0xffffffff00000000ULL) | (row + 1);
+}
+inline void put_row(row_slots& slots, std::size_t at, std::uint64_t hash, std::size_t row) {
+  put_row(slots.data(), at, hash, row);
 }
 
 }  // namespace natjoin

@@ -76,4 +76,29 @@ int read_input_file(os_handle input, std::size_t threads, region_vector<char>& b
   });
 }
 
+int load_input_file(os_handle input, std::size_t threads, input_bytes& loaded,
+                    failure_detail& detail) {
+  if (map_file(input, loaded.mapping)) {
+    loaded.text = {loaded.mapping.bytes, loaded.mapping.size};
+    return status_ok;
+  }
+  if (read_input_file(input, threads, loaded.buffer, detail) != status_ok) return status_failed;
+  loaded.text = {loaded.buffer.data(), loaded.buffer.size()};
+  return status_ok;
+}
+
+int check_input_unchanged(os_handle input, const input_bytes& loaded, failure_detail& detail) {
+  if (loaded.mapping.bytes == nullptr || !mapped_file_changed(input, loaded.mapping)) {
+    return status_ok;
+  }
+  detail = {0, 0, "it changed while it was read"};
+  return status_failed;
+}
+
+void release_input(input_bytes& loaded) {
+  unmap_file(loaded.mapping);
+  region_vector<char>().swap(loaded.buffer);
+  loaded.text = {};
+}
+
 }  // namespace natjoin
