@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace natjoin;
@@ -55,6 +57,29 @@ TEST(RunPieces, ThrowsAPiecesExceptionOnTheCallerAndStopsPiecesNotBegun) {
     EXPECT_THROW(run_pieces(c.threads, c.pieces, throw_at_first), std::runtime_error) << c.name;
     EXPECT_GE(begun, 1u) << c.name;
   }
+}
+
+// The threads beside the caller are kept from one call to the next; work started from within a
+// piece, or on another thread while the kept threads are busy, runs on threads of its own.
+TEST(RunPieces, KeepsItsThreadsAndRunsNestedAndConcurrentWork) {
+  // Each thread that runs a piece for the first time counts itself once; a piece takes long
+  // enough for every thread to take some.
+  std::atomic<int> threads_seen{0};
+  const auto count_thread = [&](std::size_t, std::size_t) {
+    thread_local bool seen = false;
+    if (!seen) ++threads_seen;
+    seen = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  for (int call = 0; call < 10; ++call) run_pieces(3, 12, count_thread);
+  EXPECT_LE(threads_seen, 3);
+  std::atomic<int> inner{0};
+  std::thread other([&] { run_pieces(2, 50, [&](std::size_t, std::size_t) { ++inner; }); });
+  run_pieces(3, 10, [&](std::size_t, std::size_t) {
+    run_pieces(2, 5, [&](std::size_t, std::size_t) { ++inner; });
+  });
+  other.join();
+  EXPECT_EQ(inner, 100);
 }
 
 // What run_pieces_in_order did: the pieces used, in the order of their use, and whether each

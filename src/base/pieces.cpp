@@ -13,6 +13,9 @@ namespace natjoin {
 
 namespace {
 
+// What take_kept returns where the kept threads are held.
+constexpr std::size_t none_taken = static_cast<std::size_t>(-1);
+
 // The first exception that a thread met, which stops the others.
 struct first_error {
   std::mutex lock;
@@ -46,6 +49,112 @@ void join_all(std::vector<std::thread>& threads) {
   for (std::thread& thread : threads) thread.join();
 }
 
+// Threads kept from the first parallel pass of the process to its end, each
+// waiting for the next pass: a thread just started waits for a processor
+// until the scheduler next moves work between them, about 2 ms where it was
+// measured, while a thread that waits is woken in some microseconds, and a
+// run makes eight to sixteen passes. One pass holds the threads at a time; a
+// pass begun meanwhile on another thread, or from within the pass, starts
+// threads of its own.
+struct kept_threads {
+  std::mutex lock;
+  std::condition_variable wake;
+  std::condition_variable done;
+  std::vector<std::thread> threads;
+  const std::function<void(std::size_t)>* body = nullptr;
+  std::size_t round = 0;    // counts the pieces of work handed out
+  std::size_t taking = 0;   // how many threads, from thread 1 on, take part in this round
+  std::size_t working = 0;  // how many of them have not finished it
+  bool held = false;
+  bool closing = false;
+
+  ~kept_threads() {
+    {
+      const std::lock_guard<std::mutex> hold(lock);
+      closing = true;
+    }
+    wake.notify_all();
+    join_all(threads);
+  }
+};
+
+kept_threads& kept() {
+  static kept_threads pool;
+  return pool;
+}
+
+// The life of kept thread number thread: each round that it takes part in,
+// it runs the round's body.
+void serve(kept_threads& pool, std::size_t thread) {
+  std::size_t seen = 0;
+  std::unique_lock<std::mutex> hold(pool.lock);
+  for (;;) {
+    pool.wake.wait(hold, [&] { return pool.closing || pool.round != seen; });
+    if (pool.closing) return;
+    seen = pool.round;
+    if (thread > pool.taking) continue;
+    const std::function<void(std::size_t)>& body = *pool.body;
+    hold.unlock();
+    body(thread);
+    hold.lock();
+    if (--pool.working == 0) pool.done.notify_all();
+  }
+}
+
+// Takes the kept threads for one pass of count threads, starting
+// those that are still missing, as many as the system grants. Returns how
+// many take part besides the calling thread, or none where the threads are
+// held already (by other work, or by the work that this is part of).
+std::size_t take_kept(kept_threads& pool, std::size_t count,
+                      const std::function<void(std::size_t)>& body) {
+  const std::lock_guard<std::mutex> hold(pool.lock);
+  if (pool.held) return none_taken;
+  try {
+    while (pool.threads.size() + 1 < count) {
+      const std::size_t number = pool.threads.size() + 1;
+      pool.threads.emplace_back([&pool, number] { serve(pool, number); });
+    }
+  } catch (const std::system_error&) {
+    // No more threads to be had: those kept do the work.
+  } catch (const std::bad_alloc&) {
+    // Nor the memory for one more: likewise.
+  }
+  pool.held = true;
+  pool.body = &body;
+  pool.taking = std::min(count - 1, pool.threads.size());
+  pool.working = pool.taking;
+  ++pool.round;
+  return pool.taking;
+}
+
+// Waits until the threads taken for the round have finished it, and lets
+// them go.
+void give_back(kept_threads& pool) {
+  std::unique_lock<std::mutex> hold(pool.lock);
+  pool.done.wait(hold, [&] { return pool.working == 0; });
+  pool.held = false;
+  pool.body = nullptr;
+}
+
+// Runs body(thread) for thread in [1, count) on the kept threads, or on
+// threads of their own where those are held, as many as the system grants,
+// and lead on the calling thread meanwhile. Returns when all have run.
+// Neither body nor lead may throw: the threads would stay held.
+void run_beside(std::size_t count, const std::function<void(std::size_t)>& body,
+                const std::function<void()>& lead) {
+  kept_threads& pool = kept();
+  const std::size_t taken = take_kept(pool, count, body);
+  if (taken == none_taken) {
+    std::vector<std::thread> started = start_threads(count, body);
+    lead();
+    join_all(started);
+    return;
+  }
+  if (taken != 0) pool.wake.notify_all();
+  lead();
+  give_back(pool);
+}
+
 }  // namespace
 
 std::vector<std::size_t> cut_by_rows(const std::uint32_t* starts, std::size_t count,
@@ -74,9 +183,7 @@ void run_pieces(std::size_t threads, std::size_t pieces, const piece_work& work)
       keep_error(first);
     }
   };
-  std::vector<std::thread> started = start_threads(std::min(threads, pieces), body);
-  body(0);
-  join_all(started);
+  run_beside(std::min(threads, pieces), body, [&] { body(0); });
   if (first.error) std::rethrow_exception(first.error);
 }
 
@@ -182,19 +289,17 @@ int run_pieces_in_order(std::size_t threads, std::size_t pieces, const piece_wor
   const std::function<void(std::size_t)> body = [&](std::size_t) {
     make_pieces(ring, pieces, make);
   };
-  // Thread 0, this one, uses the pieces, and makes them too while it waits;
-  // the others make them.
-  std::vector<std::thread> started =
-      threads > 1 && pieces > 1 ? start_threads(threads, body) : std::vector<std::thread>();
-  if (started.empty()) {
+  if (threads <= 1 || pieces <= 1) {
     for (std::size_t piece = 0; piece < pieces; ++piece) {
       make(piece, 0);
       if (const int status = use(piece, 0); status != 0) return status;
     }
     return 0;
   }
-  const int status = use_pieces(ring, pieces, make, use);
-  join_all(started);
+  // Thread 0, this one, uses the pieces, and makes them too while it waits
+  // (all of them, where no other thread could be had); the others make them.
+  int status = 0;
+  run_beside(threads, body, [&] { status = use_pieces(ring, pieces, make, use); });
   if (ring.first.error) std::rethrow_exception(ring.first.error);
   return status;
 }

@@ -65,13 +65,17 @@ using piece_work = std::function<void(std::size_t piece, std::size_t thread)>;
 
 // Runs work on every piece in [0, pieces), each once, on up to threads
 // threads, the calling thread among them, and returns when all have run.
-// Where the system refuses more threads, fewer do the work.
+// Where the system refuses more threads, fewer do the work. The threads
+// besides the caller are kept, waiting, for the next call, to the end of the
+// process; a call made while they are busy (from within a piece, or from
+// another thread) starts threads of its own.
 void run_pieces(std::size_t threads, std::size_t pieces, const piece_work& work);
 
 // Makes the pieces in [0, pieces) on up to threads threads, the calling
 // thread among them, and uses them on the calling thread in piece order:
 // make(piece, slot), then use(piece, slot). At most threads + 2 pieces are made and not yet used,
 // so slot, below threads + 2, names the buffer that a piece is made in until it has been used.
+// The threads are those of run_pieces.
 // Returns 0, or the first status other than 0 that use returns, after which no piece is used or
 // begun.
 int run_pieces_in_order(std::size_t threads, std::size_t pieces, const piece_work& make,
