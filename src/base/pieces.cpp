@@ -62,7 +62,7 @@ struct kept_threads {
   std::condition_variable done;
   std::vector<std::thread> threads;
   const std::function<void(std::size_t)>* body = nullptr;
-  std::size_t round = 0;    // counts the pieces of work handed out
+  std::size_t round = 0;    // counts the passes handed out
   std::size_t taking = 0;   // how many threads, from thread 1 on, take part in this round
   std::size_t working = 0;  // how many of them have not finished it
   bool held = false;
