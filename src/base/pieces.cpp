@@ -29,20 +29,18 @@ void keep_error(first_error& first) {
   first.stop = true;
 }
 
-// Starts body(thread) on threads 1 to count - 1, as many as the system
-// grants, and returns them.
-std::vector<std::thread> start_threads(std::size_t count,
-                                       const std::function<void(std::size_t)>& body) {
-  std::vector<std::thread> started;
+// Starts body(thread) on threads started.size() + 1 to count - 1, as many as
+// the system grants, and adds them to started.
+void start_threads(std::size_t count, const std::function<void(std::size_t)>& body,
+                   std::vector<std::thread>& started) {
   try {
     started.reserve(count);
-    for (std::size_t t = 1; t < count; ++t) started.emplace_back(body, t);
+    for (std::size_t t = started.size() + 1; t < count; ++t) started.emplace_back(body, t);
   } catch (const std::system_error&) {
     // No more threads to be had: those started do the work.
   } catch (const std::bad_alloc&) {
     // Nor the memory for one more: likewise.
   }
-  return started;
 }
 
 void join_all(std::vector<std::thread>& threads) {
@@ -109,16 +107,8 @@ std::size_t take_kept(kept_threads& pool, std::size_t count,
                       const std::function<void(std::size_t)>& body) {
   const std::lock_guard<std::mutex> hold(pool.lock);
   if (pool.held) return none_taken;
-  try {
-    while (pool.threads.size() + 1 < count) {
-      const std::size_t number = pool.threads.size() + 1;
-      pool.threads.emplace_back([&pool, number] { serve(pool, number); });
-    }
-  } catch (const std::system_error&) {
-    // No more threads to be had: those kept do the work.
-  } catch (const std::bad_alloc&) {
-    // Nor the memory for one more: likewise.
-  }
+  start_threads(
+      count, [&pool](std::size_t thread) { serve(pool, thread); }, pool.threads);
   pool.held = true;
   pool.body = &body;
   pool.taking = std::min(count - 1, pool.threads.size());
@@ -145,7 +135,8 @@ void run_beside(std::size_t count, const std::function<void(std::size_t)>& body,
   kept_threads& pool = kept();
   const std::size_t taken = take_kept(pool, count, body);
   if (taken == none_taken) {
-    std::vector<std::thread> started = start_threads(count, body);
+    std::vector<std::thread> started;
+    start_threads(count, body, started);
     lead();
     join_all(started);
     return;
