@@ -26,6 +26,11 @@ namespace {
 // The most threads a run uses.
 constexpr std::size_t max_threads = 8;
 
+// A mapped input of this many bytes or more is given back to the system's cache as the stages
+// read it, so that it does not stay whole in memory beside its tables and the result. A smaller
+// one stays: bringing its pages back would cost more time than its memory is worth.
+constexpr std::size_t give_back_bytes = std::size_t{256} << 20;
+
 // Everything a run holds, from the command line to the result table, for the length of the run.
 struct run_state {
   const char* input_path = nullptr;
@@ -73,6 +78,15 @@ work_split plan_work() {
   return split;
 }
 
+// Gives back stretch of the input, but for what the copy of the input has still to read: its
+// thread would only bring it back.
+void give_back_copied(const run_state& run, std::string_view stretch) {
+  const std::size_t copied = run.output.copy.copied;
+  const auto end = static_cast<std::size_t>(stretch.data() + stretch.size() - run.input.data());
+  if (end > copied) stretch.remove_suffix(std::min(stretch.size(), end - copied));
+  give_back_input(run.loaded, stretch);
+}
+
 // Opens both files and reads the input into memory, closing it. Returns 0, or 1 with the
 // detail set.
 int read_input(run_state& run) {
@@ -90,6 +104,9 @@ int read_input(run_state& run) {
     run.files.input = no_file;
   }
   run.input = run.loaded.text;
+  if (run.loaded.mapping.bytes != nullptr && run.input.size() >= give_back_bytes) {
+    run.split.give_back = [&run](std::string_view stretch) { give_back_copied(run, stretch); };
+  }
   return status_ok;
 }
 
@@ -133,13 +150,15 @@ int run_stages(run_state& run) {
   }
   // The copy of the input does not depend on the result: it is written while the stages run.
   start_output(run.files.output, run.output);
-  start_input_copy(run.input, run.output.sink, line_end(), run.split.threads, run.output.copy);
+  start_input_copy(run.input, run.output.sink, line_end(), run.split, run.output.copy);
   if (guarded(run.detail, [&] {
         return tabla_ertelmezo(run.rest, run.table_data, run.column_types, run.column_names,
                                &run.detail, run.progress, run.split);
       }) != status_ok) {
     return fail(run, tables_failed);
   }
+  // What the join reads of the input comes back as it is read; so does what the writer reads.
+  give_back(run.split, run.input.data(), run.input.data() + run.input.size());
   const int joined = guarded(run.detail, [&] {
     return join(run.rest, run.join_tables, run.table_data, run.column_types, run.column_names,
                 run.result_types, run.result_columns, run.result_data, &run.detail, run.progress,
@@ -153,6 +172,7 @@ int run_stages(run_state& run) {
     }
     return fail(run, join_step_failed);
   }
+  give_back(run.split, run.input.data(), run.input.data() + run.input.size());
   if (write_output(run) != status_ok) return fail(run, files_failed);
   erase_progress();
   tell_notes({run.rest, run.join_tables, run.table_data, run.column_types, run.column_names,

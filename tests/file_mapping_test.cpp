@@ -1,13 +1,16 @@
 // A mapped input file that another program changes while it is mapped: every byte of the mapping
-// stays readable, and the change is told, whatever it was.
+// stays readable, and the change is told, whatever it was. Pages given back come back as they
+// were.
 #include "platform/file_mapping.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace natjoin {
 namespace {
@@ -50,6 +53,44 @@ TEST(FileMapping, ReadsEveryPageAndTellsAChange) {
     close(fd);
     unlink(path);
   }
+}
+
+// The pages of the process in memory, from Linux's /proc; 0 elsewhere.
+std::size_t resident_pages() {
+  std::size_t size = 0, resident = 0;
+  FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return 0;
+  if (std::fscanf(statm, "%zu %zu", &size, &resident) != 2) resident = 0;
+  std::fclose(statm);
+  return resident;
+}
+
+TEST(FileMapping, GivesBackPagesThatComeBackAsTheyWere) {
+  std::string text(std::size_t{32} << 20, ' ');
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 23);
+  char path[] = "/tmp/natjoin-mapping-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  mapped_file file;
+  ASSERT_TRUE(map_file(fd, file));
+  const auto same_bytes = [&] { return std::string_view(file.bytes, file.size) == text; };
+  ASSERT_TRUE(same_bytes());
+  const std::size_t before = resident_pages();
+  // Stretches that start and end inside a page, then the rest of the file.
+  give_back_pages(file, 100, 5000);
+  give_back_pages(file, 5000, file.size / 2 + 1);
+  give_back_pages(file, file.size / 2, file.size);
+  const std::size_t after = resident_pages();
+  if (before != 0) {
+    const std::size_t file_pages = file.size / static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    EXPECT_GE(before - after, file_pages * 3 / 4) << before << " pages before, " << after;
+  }
+  EXPECT_TRUE(same_bytes());
+  EXPECT_FALSE(mapped_file_changed(fd, file));
+  unmap_file(file);
+  close(fd);
+  unlink(path);
 }
 
 TEST(FileMapping, MapsNoEmptyFileAndNoPipe) {

@@ -2,6 +2,7 @@
 // and the fast engine against the straightforward one on random inputs.
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <random>
 
 #include "base/text.h"
@@ -413,6 +414,21 @@ TEST(Threads, GiveTheBytesOfOneThread) {
   };
   for (const auto& c : cases) {
     const std::string expected = run_whole(c.input, {});
+    // The stages give back only stretches of the input, which a read then brings back whole.
+    for (std::size_t threads : {1, 3}) {
+      std::mutex lock;
+      std::size_t given = 0;
+      work_split split{threads, 2, max_memory, 256};
+      split.give_back = [&](std::string_view stretch) {
+        const std::lock_guard<std::mutex> hold(lock);
+        given += stretch.size();
+        EXPECT_TRUE(stretch.data() >= c.input.data() &&
+                    stretch.data() + stretch.size() <= c.input.data() + c.input.size())
+            << c.name << ": a stretch outside the input";
+      };
+      EXPECT_TRUE(run_whole(c.input, split) == expected) << c.name << ", given back";
+      EXPECT_GT(given, 0u) << c.name;
+    }
     for (std::size_t threads : {1, 2, 3, 7}) {
       for (std::size_t piece_rows : {1, 2, 3}) {
         for (std::size_t cache : {std::size_t{1} << 20, std::size_t{256}, std::size_t{1}}) {

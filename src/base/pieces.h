@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string_view>
 #include <vector>
 
 namespace natjoin {
@@ -21,13 +22,24 @@ namespace natjoin {
 // one piece, the bytes of memory that the process may take, which the run
 // reads from the system once, and the bytes of a processor's own cache that
 // one table of a key index may fill: a larger index is cut into partitions
-// of about a quarter of that each.
+// of about a quarter of that each. give_back, where set, gives a stretch of
+// the input that a stage has read, and will not read again soon, back to the
+// system: it leaves the memory of the process and comes back at the next
+// read, so that a large input does not stay whole in memory beside what is
+// made of it.
 struct work_split {
   std::size_t threads = 1;
   std::size_t piece_rows = std::size_t{1} << 15;
   std::size_t memory = static_cast<std::size_t>(-1);
   std::size_t cache_bytes = std::size_t{1} << 20;
+  std::function<void(std::string_view stretch)> give_back = nullptr;
 };
+
+// Gives the input's bytes [begin, end) back through split.give_back, where it is set.
+inline void give_back(const work_split& split, const char* begin, const char* end) {
+  if (split.give_back && begin < end)
+    split.give_back({begin, static_cast<std::size_t>(end - begin)});
+}
 
 // What one thread (or one slot) keeps for itself, on a cache line of its own:
 // threads that write things of their own that share a cache line slow each

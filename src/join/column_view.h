@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/memory.h"
+#include "base/pieces.h"
 #include "base/prefetch.h"
 #include "join/row_set.h"
 #include "read/stored_values.h"
@@ -73,6 +74,16 @@ inline bool same_text(std::string_view a, std::string_view b) {
 [[gnu::always_inline]] inline std::string_view text_at(std::string_view text,
                                                        const column_view& column, std::size_t row) {
   return value_text(text, *column.table, value_at(column, row));
+}
+
+// Gives back, through split, the text that rows [begin, end) of the side hold, where column reads
+// its table's rows in their order, which is the order of the text: the stretch from the value of
+// row begin to that of row end - 1, in which the other columns of those rows lie as well.
+inline void give_back_rows(std::string_view text, const column_view& column, std::size_t begin,
+                           std::size_t end, const work_split& split) {
+  if (!split.give_back || column.rows != nullptr || begin >= end) return;
+  const std::string_view last = text_at(text, column, end - 1);
+  give_back(split, text_at(text, column, begin).data(), last.data() + last.size());
 }
 
 // Asks for the stored values of rows [begin, end) of every column.

@@ -73,13 +73,16 @@ void hash_piece(std::string_view text, const std::vector<column_view>& key, std:
 // Sorts the rows [begin, end) of piece k into sorted by partition, with
 // their hashes and packed keys.
 void sort_piece(std::string_view text, const std::vector<column_view>& key, std::size_t k,
-                std::size_t begin, std::size_t end, partitioned_rows& sorted) {
+                std::size_t begin, std::size_t end, partitioned_rows& sorted,
+                const work_split& split) {
   const std::size_t count = end - begin;
   const bool pack = !sorted.words.empty();
   const bool keep_hashes = !sorted.hashes.empty();
   std::vector<std::uint64_t> hashes(count);
   std::vector<std::uint64_t> words(pack ? count : 0);
   hash_piece(text, key, begin, end, hashes.data(), pack ? words.data() : nullptr);
+  // Packed keys are compared by their words alone: their texts are not read again.
+  if (pack) give_back_rows(text, key.front(), begin, end, split);
   std::uint32_t* starts = sorted.starts.data() + k * (sorted.partitions + 1);
   for (std::size_t i = 0; i < count; ++i) ++starts[partition_of(hashes[i], sorted.partitions) + 1];
   for (std::size_t p = 0; p < sorted.partitions; ++p) starts[p + 1] += starts[p];
@@ -138,7 +141,7 @@ partitioned_rows partition_rows(std::string_view text, const std::vector<column_
   sorted.starts.assign(pieces * (plan.partitions + 1), 0);
   run_pieces(split.threads, pieces, [&](std::size_t k, std::size_t) {
     const std::size_t begin = k * split.piece_rows;
-    sort_piece(text, key, k, begin, std::min(rows, begin + split.piece_rows), sorted);
+    sort_piece(text, key, k, begin, std::min(rows, begin + split.piece_rows), sorted, split);
   });
   return sorted;
 }

@@ -82,7 +82,9 @@ struct partition_plan {
 };
 
 // Cuts rows rows of the side whose key columns are key by hash
-// (partition_of) as plan says, on split.threads threads.
+// (partition_of) as plan says, on split.threads threads. Where the keys are
+// packed, and the rows read in their table's order, the text of each piece of
+// rows is given back once it has been hashed.
 // REQUIRES: plan.partitions > 0; plan.packed only where key has one column.
 partitioned_rows partition_rows(std::string_view text, const std::vector<column_view>& key,
                                 std::size_t rows, const partition_plan& plan,

@@ -383,8 +383,9 @@ void probe_keys(std::string_view text, const std::vector<column_view>& indexed,
              [&](std::size_t k, std::size_t thread) {
                const std::size_t begin = k * split.piece_rows;
                if (thread == 0) counted(begin);
-               probe_piece(text, indexed, index, probing.key, begin,
-                           std::min(rows, begin + split.piece_rows), ids);
+               const std::size_t end = std::min(rows, begin + split.piece_rows);
+               probe_piece(text, indexed, index, probing.key, begin, end, ids);
+               give_back_rows(text, probing.key.front(), begin, end, split);
              });
 }
 

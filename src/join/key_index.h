@@ -72,7 +72,8 @@ struct key_side {
 
 // Names the key of every row of the probing side by the indexed row that has
 // it, or no_row, in ids. indexed and index are the indexed side's key columns
-// and its index.
+// and its index. Where the probing rows are their table's in its order, the
+// text of each piece of them is given back once it has been probed.
 // REQUIRES: probing.key and indexed have the same number of columns, in the
 // same order of names.
 void probe_keys(std::string_view text, const std::vector<column_view>& indexed,

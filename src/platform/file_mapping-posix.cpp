@@ -91,6 +91,21 @@ bool mapped_file_changed(os_handle input, const mapped_file& file) {
          nanoseconds(info.st_ctim) != file.changed_ns;
 }
 
+void give_back_pages(const mapped_file& file, std::size_t begin, std::size_t end) noexcept {
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto at = reinterpret_cast<std::uintptr_t>(file.bytes);
+  // Only the pages that lie whole within the stretch: those at its ends may hold bytes that are
+  // still being read.
+  const std::uintptr_t first = (at + begin + page - 1) / page * page;
+  const std::uintptr_t last = (at + end) / page * page;
+  if (file.bytes == nullptr || first >= last) return;
+#if defined(MADV_DONTNEED)
+  // Linux drops the pages of a private mapping that were never written, and reads them again
+  // from the file's cache at the next touch; elsewhere the advice may be ignored.
+  madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+#endif
+}
+
 void unmap_file(mapped_file& file) noexcept {
   if (file.bytes == nullptr) return;
   munmap(const_cast<char*>(file.bytes), file.size);

@@ -13,6 +13,8 @@ bool mapped_file_changed(os_handle, const mapped_file&) {
   return true;
 }
 
+void give_back_pages(const mapped_file&, std::size_t, std::size_t) noexcept {}
+
 void unmap_file(mapped_file& file) noexcept {
   file = {};
 }

@@ -35,6 +35,14 @@ bool map_file(os_handle input, mapped_file& file);
 // REQUIRES: map_file(input, file) returned true.
 bool mapped_file_changed(os_handle input, const mapped_file& file);
 
+// Gives the whole pages of file.bytes[begin, end) back to the system's cache of the file: they
+// leave the memory of the process, and a later read of them brings them back from that cache, or
+// from the file, like any page of the mapping not yet read. A large input so stays no longer in
+// memory than it is read. Does nothing where the system keeps no such pages apart (and on
+// Windows, where no file is mapped).
+// REQUIRES: begin <= end <= file.size.
+void give_back_pages(const mapped_file& file, std::size_t begin, std::size_t end) noexcept;
+
 // Unmaps a mapping of map_file, and empties file. Does nothing to an empty one.
 void unmap_file(mapped_file& file) noexcept;
 

@@ -166,6 +166,9 @@ void read_row_pieces(std::string_view text, const block_scan& scan,
     table_values& values = working[thread].value;
     values.values.clear();
     if (read_piece(text, piece, values, failures[p]) != status_ok) return;
+    give_back(
+        split, text.data() + piece.begin,
+        p + 1 < pieces.size() ? text.data() + pieces[p + 1].begin : text.data() + text.size());
     const std::size_t width = piece.table->codes->size();
     std::copy(values.values.begin(), values.values.end(),
               piece.table->values->values.begin() + piece.first_row * width);

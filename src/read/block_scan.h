@@ -70,9 +70,10 @@ void scan_blocks(std::string_view text, const catalogue& tables, std::size_t pie
                  block_scan& scan, read_failure& failure, const progress_report* progress);
 
 // Reads the rows of every piece of scan, on up to split.threads threads, into the values of its
-// table, which it first sizes for all their rows; only the calling thread tells progress how far
-// it has got. failures gets one entry a piece: the first malformed row of the piece, or none.
-// Most rows are read in one pass (read_plain_row), the others through the row parser.
+// table, which it first sizes for all their rows, giving back the text of each piece read; only
+// the calling thread tells progress how far it has got. failures gets one entry a piece: the
+// first malformed row of the piece, or none. Most rows are read in one pass (read_plain_row), the
+// others through the row parser.
 void read_row_pieces(std::string_view text, const block_scan& scan,
                      std::vector<read_failure>& failures, const progress_report* progress,
                      const work_split& split);

@@ -95,6 +95,15 @@ int check_input_unchanged(os_handle input, const input_bytes& loaded, failure_de
   return status_failed;
 }
 
+void give_back_input(const input_bytes& loaded, std::string_view stretch) {
+  const char* bytes = loaded.mapping.bytes;
+  if (bytes == nullptr || stretch.data() < bytes) return;
+  const auto begin = static_cast<std::size_t>(stretch.data() - bytes);
+  if (begin > loaded.mapping.size) return;
+  give_back_pages(loaded.mapping, begin,
+                  begin + std::min(stretch.size(), loaded.mapping.size - begin));
+}
+
 void release_input(input_bytes& loaded) {
   unmap_file(loaded.mapping);
   region_vector<char>().swap(loaded.buffer);

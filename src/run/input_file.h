@@ -32,6 +32,10 @@ int load_input_file(os_handle input, std::size_t threads, input_bytes& loaded,
 // two versions. Returns 0, or 1 with detail set. REQUIRES: input is the file loaded from.
 int check_input_unchanged(os_handle input, const input_bytes& loaded, failure_detail& detail);
 
+// Gives the pages of stretch, a part of loaded.text, back to the system's cache of the file, from
+// which a later read brings them back, where loaded maps a file; does nothing otherwise.
+void give_back_input(const input_bytes& loaded, std::string_view stretch);
+
 // Gives back the memory of loaded.
 void release_input(input_bytes& loaded);
 

@@ -81,7 +81,11 @@ int write_copy(std::string_view input, std::string_view line_end, const output_s
     append_copy(lines, line_end, out);
     made[slot].value = text_of(out);
   };
-  const auto use = [&](std::size_t, std::size_t slot) { return sink(made[slot].value); };
+  const auto use = [&](std::size_t piece, std::size_t slot) {
+    if (sink(made[slot].value) != status_ok) return status_failed;
+    give_back(split, input.data() + (piece == 0 ? 0 : ends[piece - 1]), input.data() + ends[piece]);
+    return status_ok;
+  };
   return run_pieces_in_order(threads, ends.size(), make, use);
 }
 
@@ -95,23 +99,35 @@ int write_input_copy(std::string_view input, const output_sink& sink, std::strin
 }
 
 void start_input_copy(std::string_view input, const output_sink& sink, std::string_view line_end,
-                      std::size_t threads, input_copy_thread& copy) {
-  if (threads < 2 || input.size() < copy_apart_bytes) return;
+                      const work_split& split, input_copy_thread& copy) {
+  if (split.threads < 2 || input.size() < copy_apart_bytes) return;
+  // The thread writes the copy alone, and tells how far it has got as it gives back.
+  work_split own;
+  if (split.give_back) {
+    own.give_back = [&copy, input, hook = split.give_back](std::string_view stretch) {
+      copy.copied = static_cast<std::size_t>(stretch.data() + stretch.size() - input.data());
+      hook(stretch);
+    };
+  }
+  copy.copied = 0;
   try {
-    copy.thread = std::jthread([&copy, &sink, input, line_end](std::stop_token stop) {
+    copy.thread = std::jthread([&copy, &sink, input, line_end, own](std::stop_token stop) {
       const output_sink stoppable = [&](std::string_view stretch) {
         return stop.stop_requested() ? status_failed : sink(stretch);
       };
       try {
-        copy.status = write_input_copy(input, stoppable, line_end);
+        copy.status = write_input_copy(input, stoppable, line_end, own);
       } catch (const std::bad_alloc&) {
         copy.status = status_failed;
       }
+      copy.copied = static_cast<std::size_t>(-1);
     });
   } catch (const std::system_error&) {
     // No thread to be had: the caller writes the head itself.
+    copy.copied = static_cast<std::size_t>(-1);
   } catch (const std::bad_alloc&) {
     // Nor the memory for one: likewise.
+    copy.copied = static_cast<std::size_t>(-1);
   }
 }
 

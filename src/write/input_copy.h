@@ -4,6 +4,7 @@
 #ifndef NATJOIN_WRITE_INPUT_COPY_H_
 #define NATJOIN_WRITE_INPUT_COPY_H_
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <string_view>
@@ -21,28 +22,33 @@ using output_sink = std::function<int(std::string_view)>;
 // separator line. Since the end of the input is noticed only by a read that runs into it, an
 // input that ends with a line end gives one more, empty, line; either way the last line, empty
 // or not, gets one. The text is made in pieces on split.threads threads and handed to sink in
-// order, on the calling thread. Returns 0, or 1 as soon as sink fails.
+// order, on the calling thread, and each piece of input is given back once it has been handed
+// on. Returns 0, or 1 as soon as sink fails.
 int write_input_copy(std::string_view input, const output_sink& sink, std::string_view line_end,
                      const work_split& split = {});
 
 // The head written on a thread of its own; once the thread has been joined, status tells how its
-// writing ended: 0, or 1 where sink failed or memory ran out.
+// writing ended: 0, or 1 where sink failed or memory ran out. copied is how many bytes of the
+// input the thread has handed on while it writes, and all of them (the largest size) before it
+// starts and once it has ended, so that nothing is given back before the thread has copied it.
 struct input_copy_thread {
   std::jthread thread;
   int status = status_ok;
+  std::atomic<std::size_t> copied{static_cast<std::size_t>(-1)};
 };
 
 // An input below this many bytes has its head written by the caller: a thread would cost more
 // than it saves, and a small input starts no thread at all.
 inline constexpr std::size_t copy_apart_bytes = std::size_t{1} << 20;
 
-// Starts writing the head of input through sink on a thread of its own, where threads is 2 or
-// more and input has copy_apart_bytes or more; otherwise, and where the system grants no
+// Starts writing the head of input through sink on a thread of its own, where split.threads is 2
+// or more and input has copy_apart_bytes or more; otherwise, and where the system grants no
 // thread or no memory for one, starts nothing, and input_copy_started tells so. sink is used on
-// that thread alone until end_input_copy.
-// REQUIRES: input and sink outlive copy's thread.
+// that thread alone until end_input_copy; the thread gives back each piece of input that it has
+// copied through split.give_back, after it has set copy.copied past it.
+// REQUIRES: input and sink outlive copy's thread; split.give_back may be called from any thread.
 void start_input_copy(std::string_view input, const output_sink& sink, std::string_view line_end,
-                      std::size_t threads, input_copy_thread& copy);
+                      const work_split& split, input_copy_thread& copy);
 
 // Whether a thread of start_input_copy is writing the head, or has written it.
 inline bool input_copy_started(const input_copy_thread& copy) {

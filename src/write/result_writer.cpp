@@ -72,6 +72,22 @@ struct row_output {
   const work_split& split;
 };
 
+// Gives back the text of the rows [first, end) of each table that leaders read, where the rows
+// read it in ascending order: the stretch from the first row's text to the last one's, which
+// the rows after them do not read again. That is the table whose rows a join's last step took
+// in order, and whose text the result passes through once; the others it reads in any order.
+void give_back_read(std::string_view text, const std::vector<column_view>& leaders,
+                    std::size_t first, std::size_t end, const work_split& split) {
+  if (!split.give_back || first >= end) return;
+  for (const column_view& column : leaders) {
+    if (column.rows == nullptr || !std::is_sorted(column.rows + first, column.rows + end)) {
+      continue;
+    }
+    const std::string_view last = text_at(text, column, end - 1);
+    give_back(split, text_at(text, column, first).data(), last.data() + last.size());
+  }
+}
+
 // Writes the text of every one of rows result rows of columns, in order.
 int write_rows(std::string_view text, const std::vector<column_view>& columns, std::size_t rows,
                const row_output& out) {
@@ -87,7 +103,9 @@ int write_rows(std::string_view text, const std::vector<column_view>& columns, s
   };
   const auto use = [&](std::size_t p, std::size_t slot) {
     report(out.progress, "writing", p * piece, rows, "rows");
-    return out.sink(text_of(buffers[slot].value));
+    if (out.sink(text_of(buffers[slot].value)) != status_ok) return status_failed;
+    give_back_read(text, leaders, p * piece, std::min(rows, (p + 1) * piece), split);
+    return status_ok;
   };
   return run_pieces_in_order(split.threads, piece_count(rows, piece), make, use);
 }
