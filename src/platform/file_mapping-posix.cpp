@@ -2,7 +2,6 @@
 // page of the mapping has gone past the file's end.
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,10 +25,6 @@ static_assert(std::atomic<std::uintptr_t>::is_always_lock_free);
 
 mapping_state mapping;
 
-std::int64_t nanoseconds(const timespec& t) {
-  return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
 // A read of a page past the end of a file that has shrunk: the page is replaced by one of zeros,
 // and the read is made again. A fault anywhere else takes the action it had before, which
 // normally ends the process. mmap is a plain system call here, safe in a handler.
@@ -49,17 +44,13 @@ void on_bus_error(int signal, siginfo_t* info, void* context) {
   sigaction(SIGBUS, &mapping.before, nullptr);
 }
 
-bool stat_of(os_handle input, struct stat& info) {
-  return fstat(static_cast<int>(input), &info) == 0 && S_ISREG(info.st_mode);
-}
-
 }  // namespace
 
 bool map_file(os_handle input, mapped_file& file) {
   file = {};
-  struct stat info;
-  if (!stat_of(input, info) || info.st_size <= 0) return false;
-  const auto size = static_cast<std::size_t>(info.st_size);
+  const file_stamp stamp = stamp_of(input);
+  if (stamp.size == 0) return false;
+  const auto size = static_cast<std::size_t>(stamp.size);
   int flags = MAP_PRIVATE;
 #if defined(MAP_POPULATE)
   flags |= MAP_POPULATE;  // Linux: the pages are put in place at once rather than one fault each
@@ -78,17 +69,12 @@ bool map_file(os_handle input, mapped_file& file) {
     mapping.begin = mapping.end = 0;
     return false;
   }
-  file = {static_cast<const char*>(bytes), size, nanoseconds(info.st_mtim),
-          nanoseconds(info.st_ctim)};
+  file = {static_cast<const char*>(bytes), size, stamp};
   return true;
 }
 
 bool mapped_file_changed(os_handle input, const mapped_file& file) {
-  struct stat info;
-  if (mapping.cut || !stat_of(input, info)) return true;
-  return static_cast<std::size_t>(info.st_size) != file.size ||
-         nanoseconds(info.st_mtim) != file.written_ns ||
-         nanoseconds(info.st_ctim) != file.changed_ns;
+  return mapping.cut || stamp_of(input) != file.stamp;
 }
 
 void give_back_pages(const mapped_file& file, std::size_t begin, std::size_t end) noexcept {

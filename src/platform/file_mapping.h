@@ -14,13 +14,12 @@
 
 namespace natjoin {
 
-// A mapped file: its bytes as they were mapped, and what it was then (its size and the times it
-// was last written and changed), to tell later whether it has changed since.
+// A mapped file: its bytes as they were mapped, and its stamp then, to tell later whether it has
+// changed since.
 struct mapped_file {
   const char* bytes = nullptr;
   std::size_t size = 0;
-  std::int64_t written_ns = 0;
-  std::int64_t changed_ns = 0;
+  file_stamp stamp;
 };
 
 // Maps the whole of the regular file that input is open on into file. Returns true, or false,

@@ -70,6 +70,16 @@ int read_at(os_handle input, std::size_t at, char* buffer, std::size_t length, s
   return 0;
 }
 
+file_stamp stamp_of(os_handle input) {
+  struct stat info;
+  if (fstat(static_cast<int>(input), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+  const auto nanoseconds = [](const timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+  };
+  return {static_cast<std::uint64_t>(info.st_size), nanoseconds(info.st_mtim),
+          nanoseconds(info.st_ctim)};
+}
+
 int write_all(os_handle output, std::string_view bytes, int& error) {
   while (!bytes.empty()) {
     const ssize_t put = write(static_cast<int>(output), bytes.data(), bytes.size());

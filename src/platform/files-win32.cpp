@@ -105,6 +105,18 @@ std::size_t file_size(os_handle input) {
   return static_cast<std::size_t>(size.QuadPart);
 }
 
+file_stamp stamp_of(os_handle input) {
+  LARGE_INTEGER size;
+  FILE_BASIC_INFO times;
+  if (GetFileType(handle_of(input)) != FILE_TYPE_DISK || !GetFileSizeEx(handle_of(input), &size) ||
+      !GetFileInformationByHandleEx(handle_of(input), FileBasicInfo, &times, sizeof times)) {
+    return {};
+  }
+  // Windows counts its times in 100 ns.
+  return {static_cast<std::uint64_t>(size.QuadPart), times.LastWriteTime.QuadPart * 100,
+          times.ChangeTime.QuadPart * 100};
+}
+
 int read_at(os_handle input, std::size_t at, char* buffer, std::size_t length, std::size_t& got,
             int& error) {
   for (got = 0; got < length;) {

@@ -47,6 +47,19 @@ int read_next(os_handle input, char* buffer, std::size_t length, std::size_t& go
 // folder) and where it cannot be told.
 std::size_t file_size(os_handle input);
 
+// What a regular file is at one moment: its size and the times it was last written and changed,
+// in nanoseconds. Two stamps of a file that differ tell that it was changed between them.
+struct file_stamp {
+  std::uint64_t size = 0;
+  std::int64_t written_ns = 0;
+  std::int64_t changed_ns = 0;
+  friend bool operator==(const file_stamp&, const file_stamp&) = default;
+};
+
+// The stamp of the regular file that input is open on; all zeros for anything else and where it
+// cannot be told.
+file_stamp stamp_of(os_handle input);
+
 // Reads into buffer the length bytes of input from offset at on, or fewer where input ends
 // first, and sets got to how many. Several threads may read one input at once. Returns 0, or 1
 // with error set. REQUIRES: input is a regular file.

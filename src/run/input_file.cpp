@@ -76,14 +76,20 @@ int read_input_file(os_handle input, std::size_t threads, region_vector<char>& b
   });
 }
 
-int load_input_file(os_handle input, std::size_t threads, input_bytes& loaded,
-                    failure_detail& detail) {
-  if (map_file(input, loaded.mapping)) {
+int load_input_file(os_handle input, std::size_t threads, std::size_t map_bytes,
+                    input_bytes& loaded, failure_detail& detail) {
+  const file_stamp before = stamp_of(input);
+  if (before.size >= map_bytes && map_file(input, loaded.mapping)) {
     loaded.text = {loaded.mapping.bytes, loaded.mapping.size};
     return status_ok;
   }
   if (read_input_file(input, threads, loaded.buffer, detail) != status_ok) return status_failed;
   loaded.text = {loaded.buffer.data(), loaded.buffer.size()};
+  // Pieces read while another program wrote the file may hold two versions of it.
+  if (stamp_of(input) != before) {
+    detail = {0, 0, "it changed while it was read"};
+    return status_failed;
+  }
   return status_ok;
 }
 

@@ -21,11 +21,12 @@ struct input_bytes {
   std::string_view text;
 };
 
-// Loads the whole of input into loaded: mapped where it is a regular file that the system maps,
-// otherwise read as read_input_file reads it. input must stay open while a mapping is used.
+// Loads the whole of input into loaded: mapped where it is a regular file of map_bytes bytes or
+// more that the system maps, otherwise read as read_input_file reads it, and then failing where
+// a regular file changed while it was read. input must stay open while a mapping is used.
 // Returns 0, or 1 with detail set.
-int load_input_file(os_handle input, std::size_t threads, input_bytes& loaded,
-                    failure_detail& detail);
+int load_input_file(os_handle input, std::size_t threads, std::size_t map_bytes,
+                    input_bytes& loaded, failure_detail& detail);
 
 // Whether the input that loaded holds is still the file: a mapped file may have been changed or
 // cut short by another program since it was mapped, and then what has been read of it may mix
