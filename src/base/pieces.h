@@ -2,10 +2,11 @@
 // does not depend on how many threads there are: a piece writes only what is
 // its own, and whatever puts pieces together takes them in piece order.
 //
-// Threads live only as long as the call that starts them. An exception in a
-// piece (std::bad_alloc, most likely) leaves no thread: it stops the pieces
-// not yet begun and is thrown again on the calling thread, once every thread
-// has ended, so that the stage fails as it would on one thread.
+// The threads besides the caller are kept from one call to the next (see
+// run_pieces). An exception in a piece (std::bad_alloc, most likely) stops
+// the pieces not yet begun and is thrown again on the calling thread, once
+// every thread has finished its piece, so that the stage fails as it would on
+// one thread.
 #ifndef NATJOIN_BASE_PIECES_H_
 #define NATJOIN_BASE_PIECES_H_
 

@@ -13,8 +13,8 @@
 
 namespace natjoin {
 
-// The input of a run as it stays in memory: text, which is the file mapped where the system maps
-// it, and otherwise the file read into buffer.
+// The input of a run as it stays in memory: text, which is the file mapped where it is large
+// enough to be mapped and the system maps it, and otherwise the file read into buffer.
 struct input_bytes {
   mapped_file mapping;
   region_vector<char> buffer;
