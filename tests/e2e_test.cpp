@@ -688,13 +688,13 @@ TEST_P(Notes, FollowASuccessfulRunOnATerminalOnly) {
 INSTANTIATE_TEST_SUITE_P(Runs, Notes, ::testing::ValuesIn(note_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A product of 4,000 rows by 4,000 narrowed by a third table: about a second
-// of joining, and a small result.
-std::string long_join_input() {
+// A product of 4,000 rows by b_rows narrowed by a third table: about a second
+// of joining at 4,000, and a small result.
+std::string long_join_input(int b_rows = 4000) {
   std::string input = "join(A, B, C)\n\nA(x int, p int)\n";
   for (int i = 0; i < 4000; ++i) input += std::to_string(i) + "," + std::to_string(i % 50) + "\n";
   input += "\nB(y int, q int)\n";
-  for (int i = 0; i < 4000; ++i) input += std::to_string(i) + "," + std::to_string(i % 70) + "\n";
+  for (int i = 0; i < b_rows; ++i) input += std::to_string(i) + "," + std::to_string(i % 70) + "\n";
   return input + "\nC(p int, q int, z int)\n1,1,7\n";
 }
 
@@ -731,9 +731,12 @@ TEST_F(E2E, ShowsProgressOnATerminalAndErasesIt) {
 // A failure erases the line before its message and detail line: here a
 // full disk met once the long join is done.
 TEST_F(E2E, ErasesProgressBeforeTheDetailLine) {
-  write_file(dir / "in.txt", long_join_input());
+  // The output fails at its first write, after the join: the run must be held still while it
+  // joins, once its start is surely over (a sanitizer's takes tens of milliseconds) and before
+  // the join's last report (a product twice as large keeps an optimised build joining that long).
+  write_file(dir / "in.txt", long_join_input(8000));
   run_options options = on_terminal();
-  options.signal_delay = std::chrono::milliseconds(20);
+  options.signal_delay = std::chrono::milliseconds(100);
   options.pause = std::chrono::milliseconds(1200);
   outcome seen = run_natjoin(dir, {"in.txt", "/dev/full"}, options);
   EXPECT_EQ(seen.status, 1);
