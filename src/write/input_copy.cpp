@@ -124,11 +124,10 @@ void start_input_copy(std::string_view input, const output_sink& sink, std::stri
     });
   } catch (const std::system_error&) {
     // No thread to be had: the caller writes the head itself.
-    copy.copied = static_cast<std::size_t>(-1);
   } catch (const std::bad_alloc&) {
     // Nor the memory for one: likewise.
-    copy.copied = static_cast<std::size_t>(-1);
   }
+  if (!copy.thread.joinable()) copy.copied = static_cast<std::size_t>(-1);
 }
 
 int end_input_copy(input_copy_thread& copy, bool stop) {
