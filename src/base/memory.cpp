@@ -1,6 +1,8 @@
 #include "memory.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdlib>
 #include <mutex>
 #include <utility>
@@ -26,8 +28,25 @@ constexpr bool map_big_regions = true;
 constexpr bool map_big_regions = true;
 #endif
 
+// Mapped regions are whole huge pages; so are the blocks that slots are cut from.
+constexpr std::size_t huge_page = std::size_t{1} << 21;
+
 bool is_mapped(std::size_t bytes) {
   return map_big_regions && bytes >= big_region;
+}
+
+bool is_slot(std::size_t bytes) {
+  return map_big_regions && bytes >= slot_region && bytes < big_region;
+}
+
+// Slots come in sizes of slot_region times a power of two, up to big_region: class c holds
+// slots of slot_region << c bytes.
+constexpr std::size_t slot_classes = std::countr_zero(big_region / slot_region) + 1;
+
+// The class of the smallest slot that holds bytes.
+// REQUIRES: is_slot(bytes).
+std::size_t slot_class(std::size_t bytes) {
+  return static_cast<std::size_t>(std::bit_width((bytes - 1) / slot_region));
 }
 
 // A mapped region: where it is, its size, and, while it is in use, the size it was asked for.
@@ -46,6 +65,8 @@ struct mapped_region {
 // so never passes it.
 struct region_pool {
   std::mutex lock;
+  std::array<std::vector<void*>, slot_classes> free_slots;
+  std::array<std::size_t, slot_classes> slot_counts{};  // the slots of each class's blocks
   std::vector<mapped_region> kept;
   std::vector<mapped_region> lent;
   std::size_t kept_bytes = 0;
@@ -60,7 +81,7 @@ region_pool& pool() {
 }
 
 std::size_t mapped_size(std::size_t bytes) {
-  return (bytes + big_region - 1) / big_region * big_region;
+  return (bytes + huge_page - 1) / huge_page * huge_page;
 }
 
 // The kept region that best serves size bytes, or kept.end().
@@ -88,9 +109,8 @@ void make_room_for(region_pool& regions, std::size_t size) {
   }
 }
 
-void* acquire_mapped(std::size_t bytes) {
-  region_pool& regions = pool();
-  const std::lock_guard<std::mutex> hold(regions.lock);
+// acquire_mapped with the pool's lock held.
+void* acquire_mapped_held(region_pool& regions, std::size_t bytes) {
   const std::size_t size = mapped_size(bytes);
   mapped_region region{nullptr, size, size};
   if (auto it = best_kept(regions, size); it != regions.kept.end()) {
@@ -109,6 +129,42 @@ void* acquire_mapped(std::size_t bytes) {
   return region.at;
 }
 
+void* acquire_mapped(std::size_t bytes) {
+  region_pool& regions = pool();
+  const std::lock_guard<std::mutex> hold(regions.lock);
+  return acquire_mapped_held(regions, bytes);
+}
+
+// A slot of the class of bytes: one given back before, or one of a fresh block, whose other slots
+// are kept for later requests.
+void* acquire_slot(std::size_t bytes) {
+  region_pool& regions = pool();
+  const std::lock_guard<std::mutex> hold(regions.lock);
+  const std::size_t c = slot_class(bytes);
+  std::vector<void*>& slots = regions.free_slots[c];
+  if (slots.empty()) {
+    const std::size_t size = slot_region << c;
+    // Room for every slot of the class, so that giving one back never allocates.
+    slots.reserve(regions.slot_counts[c] + huge_page / size);
+    char* block = static_cast<char*>(acquire_mapped_held(regions, huge_page));
+    if (block == nullptr) return nullptr;
+    regions.slot_counts[c] += huge_page / size;
+    // Handed out from the block's start, so that a block of which few slots are used touches
+    // only the pages of those.
+    for (std::size_t at = huge_page; at != 0; at -= size) slots.push_back(block + at - size);
+  }
+  void* slot = slots.back();
+  slots.pop_back();
+  return slot;
+}
+
+void release_slot(void* slot, std::size_t bytes) noexcept {
+  region_pool& regions = pool();
+  const std::lock_guard<std::mutex> hold(regions.lock);
+  // Within the room reserved for every slot of the class: no allocation.
+  regions.free_slots[slot_class(bytes)].push_back(slot);
+}
+
 void release_mapped(void* region) noexcept {
   region_pool& regions = pool();
   const std::lock_guard<std::mutex> hold(regions.lock);
@@ -124,8 +180,16 @@ void release_mapped(void* region) noexcept {
 
 }  // namespace
 
+std::size_t region_footprint(std::size_t bytes) {
+  if (is_mapped(bytes)) return mapped_size(bytes);
+  if (is_slot(bytes)) return slot_region << slot_class(bytes);
+  return bytes;
+}
+
 void* acquire_region(std::size_t bytes) {
-  void* region = is_mapped(bytes) ? acquire_mapped(bytes) : std::malloc(bytes == 0 ? 1 : bytes);
+  void* region = is_mapped(bytes) ? acquire_mapped(bytes)
+                 : is_slot(bytes) ? acquire_slot(bytes)
+                                  : std::malloc(bytes == 0 ? 1 : bytes);
   if (region == nullptr) throw std::bad_alloc();
   return region;
 }
@@ -134,6 +198,8 @@ void release_region(void* region, std::size_t bytes) noexcept {
   if (region == nullptr) return;
   if (is_mapped(bytes)) {
     release_mapped(region);
+  } else if (is_slot(bytes)) {
+    release_slot(region, bytes);
   } else {
     std::free(region);
   }

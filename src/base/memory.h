@@ -1,9 +1,13 @@
 // Memory for the large arrays of a run: the input, the value lists, the hash tables and the row
 // numbers of the join. Each array is one region: a region of at least big_region bytes is mapped
-// on its own (platform/memory_pages.h), in huge pages where Linux grants them; a smaller one
+// on its own (platform/memory_pages.h), in huge pages where Linux grants them; one of at least
+// slot_region bytes is a slot of such a mapping, of the next power of two in size; a smaller one
 // comes from malloc. A mapped region that is given back is kept for a later request of about its
 // size, whose pages are then already in place, as long as the regions kept and in use take no
-// more than the requests in use took at their most.
+// more than the requests in use took at their most; a slot that is given back serves the next
+// request of its size, and the mappings that slots are cut from stay until the process ends.
+// Fresh pages are what a region costs most: every small page is a fault, and the scratch arrays
+// that each piece of work asks for would otherwise take fresh ones each time.
 #ifndef NATJOIN_BASE_MEMORY_H_
 #define NATJOIN_BASE_MEMORY_H_
 
@@ -14,8 +18,15 @@
 
 namespace natjoin {
 
-// Regions from this size on are mapped on their own.
-constexpr std::size_t big_region = std::size_t{1} << 21;
+// Regions from this size on are mapped on their own, in whole huge pages.
+constexpr std::size_t big_region = std::size_t{1} << 20;
+
+// Regions from this size up to big_region are slots of a mapping.
+constexpr std::size_t slot_region = std::size_t{1} << 16;
+
+// The bytes that a region of bytes bytes takes: whole huge pages for a mapped region, and a power
+// of two for a slot.
+std::size_t region_footprint(std::size_t bytes);
 
 // Returns a region of at least bytes bytes, aligned for any type; its contents are unspecified.
 // Throws std::bad_alloc when the system refuses.

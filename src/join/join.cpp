@@ -41,11 +41,9 @@ table_ref find_table(const std::string& name, const join_input& input) {
   return {input.table_data.at(name), input.column_names.at(name), input.column_types.at(name)};
 }
 
-// The bytes of a list of row numbers of rows rows: 4 bytes a row, and from
-// big_region on, whole huge pages, in which such a list is mapped.
+// The bytes of a list of row numbers of rows rows: 4 bytes a row, in a region.
 std::size_t list_bytes(std::size_t rows) {
-  const std::size_t bytes = rows * sizeof(std::uint32_t);
-  return bytes < big_region ? bytes : (bytes + big_region - 1) / big_region * big_region;
+  return region_footprint(rows * sizeof(std::uint32_t));
 }
 
 // Whether lists lists of row numbers of rows rows, and extra bytes a row

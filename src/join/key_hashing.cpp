@@ -78,8 +78,8 @@ void sort_piece(std::string_view text, const std::vector<column_view>& key, std:
   const std::size_t count = end - begin;
   const bool pack = !sorted.words.empty();
   const bool keep_hashes = !sorted.hashes.empty();
-  std::vector<std::uint64_t> hashes(count);
-  std::vector<std::uint64_t> words(pack ? count : 0);
+  region_vector<std::uint64_t> hashes(count);
+  region_vector<std::uint64_t> words(pack ? count : 0);
   hash_piece(text, key, begin, end, hashes.data(), pack ? words.data() : nullptr);
   // Packed keys are compared by their words alone: their texts are not read again.
   if (pack) give_back_rows(text, key.front(), begin, end, split);
