@@ -138,8 +138,9 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
 // input with line_end, the platform's line end, then the separator line
 // (write/input_copy.h); then the "result(" declaration with result_columns
 // sorted by byte order (sorted in place), and the text of every result row, in
-// result row order. Where copy has a thread writing the copy already, it waits
-// for that thread instead, and fails where the thread's writing failed. The
+// result row order. Where start_input_copy has begun the copy, on a thread or
+// before the stages, it waits for that thread instead, if any, and fails where
+// the copy's writing failed. The
 // text is made in pieces on split.threads threads and handed to sink in order,
 // on the calling thread. Returns 0, or 1 as soon as sink fails.
 // REQUIRES: result_columns is not empty, and every one of its names has a

@@ -274,6 +274,47 @@ TEST(Writer, ReportsAFailingSink) {
   EXPECT_EQ(calls, 1);  // nothing more is written after the first failure
 }
 
+// The head of a large input is written ahead of the stages: on a thread of its own where there
+// are two, and otherwise before start_input_copy returns, so that it is not read again beside the
+// result. A small input's head is left to the writer. A sink's failure comes back at the end.
+TEST(Writer, WritesTheHeadAheadOfTheStagesOnWhateverThreadThereIs) {
+  const std::string large(copy_apart_bytes, 'x');
+  const struct {
+    std::size_t threads;
+    std::string input;
+    int sink_status;
+    bool started, written_at_return;
+  } cases[] = {
+      {1, large, 0, true, true},  {1, large, 1, true, true}, {2, large, 0, true, false},
+      {2, large, 1, true, false}, {1, "x", 0, false, false}, {2, "x", 0, false, false},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    const output_sink sink = [&](std::string_view block) {
+      out.append(block);
+      return c.sink_status;
+    };
+    input_copy_thread copy;
+    work_split split;
+    split.threads = c.threads;
+    start_input_copy(c.input, sink, "\n", split, copy);
+    const std::string context = std::to_string(c.threads) + " threads, " +
+                                std::to_string(c.input.size()) + " bytes, sink " +
+                                std::to_string(c.sink_status);
+    if (c.written_at_return) {
+      EXPECT_FALSE(out.empty()) << context;
+      if (c.sink_status == 0) {
+        EXPECT_TRUE(out == c.input + "\n\n") << context;
+      }
+    }
+    EXPECT_EQ(input_copy_started(copy), c.started) << context;
+    EXPECT_EQ(end_input_copy(copy, false), c.started ? c.sink_status : 0) << context;
+    if (c.started && c.sink_status == 0) {
+      EXPECT_TRUE(out == c.input + "\n\n") << context;
+    }
+  }
+}
+
 // A random input: tables over a few column names, each name with one type
 // (now and then a conflicting one), some tables without rows. In the first
 // kind, values come from a small pool, so that keys repeat, rows collapse

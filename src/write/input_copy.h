@@ -27,36 +27,40 @@ using output_sink = std::function<int(std::string_view)>;
 int write_input_copy(std::string_view input, const output_sink& sink, std::string_view line_end,
                      const work_split& split = {});
 
-// The head written on a thread of its own; once the thread has been joined, status tells how its
-// writing ended: 0, or 1 where sink failed or memory ran out. copied is how many bytes of the
-// input the thread has handed on while it writes, and all of them (the largest size) before it
-// starts and once it has ended, so that nothing is given back before the thread has copied it.
+// The head written ahead of the stages, on a thread of its own or, where there is none, on the
+// calling thread (written_here). Once the thread has been joined, or the head written here,
+// status tells how its writing ended: 0, or 1 where sink failed or memory ran out. copied is how
+// many bytes of the input have been handed on while it is written, and all of them (the largest
+// size) before it starts and once it has ended, so that nothing is given back before it has been
+// copied.
 struct input_copy_thread {
   std::jthread thread;
+  bool written_here = false;
   int status = status_ok;
   std::atomic<std::size_t> copied{static_cast<std::size_t>(-1)};
 };
 
-// An input below this many bytes has its head written by the caller: a thread would cost more
-// than it saves, and a small input starts no thread at all.
+// An input below this many bytes has its head written by the writer, after the stages: a thread
+// would cost more than it saves, and a small input starts no thread at all.
 inline constexpr std::size_t copy_apart_bytes = std::size_t{1} << 20;
 
-// Starts writing the head of input through sink on a thread of its own, where split.threads is 2
-// or more and input has copy_apart_bytes or more; otherwise, and where the system grants no
-// thread or no memory for one, starts nothing, and input_copy_started tells so. sink is used on
-// that thread alone until end_input_copy; the thread gives back each piece of input that it has
-// copied through split.give_back, after it has set copy.copied past it.
+// Starts writing the head of input through sink ahead of the stages, where input has
+// copy_apart_bytes or more: on a thread of its own where split.threads is 2 or more, and
+// otherwise, or where the system grants no thread or no memory for one, on the calling thread,
+// before it returns. A smaller input it leaves alone, and input_copy_started tells so. sink is
+// used there alone until end_input_copy; each piece of input that has been copied is given back
+// through split.give_back, after copy.copied has been set past it.
 // REQUIRES: input and sink outlive copy's thread; split.give_back may be called from any thread.
 void start_input_copy(std::string_view input, const output_sink& sink, std::string_view line_end,
                       const work_split& split, input_copy_thread& copy);
 
-// Whether a thread of start_input_copy is writing the head, or has written it.
+// Whether start_input_copy is writing the head, or has written it.
 inline bool input_copy_started(const input_copy_thread& copy) {
-  return copy.thread.joinable();
+  return copy.thread.joinable() || copy.written_here;
 }
 
 // Waits until copy's thread has ended, asking it to stop at its next stretch first where stop
-// is set. Returns its status; 0 where no thread was started.
+// is set. Returns how the head's writing ended; 0 where start_input_copy left it alone.
 int end_input_copy(input_copy_thread& copy, bool stop);
 
 }  // namespace natjoin

@@ -131,7 +131,7 @@ int write_result(std::string_view input, std::string_view text,
                  const result_data_map& result_data, const output_sink& sink,
                  std::string_view line_end, const progress_report* progress,
                  const work_split& split, input_copy_thread* copy) {
-  // A copy that its own thread writes uses the sink until it has ended.
+  // A copy begun ahead of the stages uses the sink until it has ended.
   if (copy != nullptr && input_copy_started(*copy)) {
     if (end_input_copy(*copy, false) != status_ok) return status_failed;
   } else if (write_input_copy(input, sink, line_end, split) != status_ok) {
