@@ -140,9 +140,9 @@ int join(std::string_view text, const std::vector<std::string>& join_tables,
 // sorted by byte order (sorted in place), and the text of every result row, in
 // result row order. Where start_input_copy has begun the copy, on a thread or
 // before the stages, it waits for that thread instead, if any, and fails where
-// the copy's writing failed. The
-// text is made in pieces on split.threads threads and handed to sink in order,
-// on the calling thread. Returns 0, or 1 as soon as sink fails.
+// the copy's writing failed. The text is made in pieces on split.threads
+// threads and handed to sink in order, on the calling thread. Returns 0, or 1
+// as soon as sink fails.
 // REQUIRES: result_columns is not empty, and every one of its names has a
 // type code and a result column, all with rows of one length, whose values
 // lie in text.
