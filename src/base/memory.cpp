@@ -28,9 +28,6 @@ constexpr bool map_big_regions = true;
 constexpr bool map_big_regions = true;
 #endif
 
-// Mapped regions are whole huge pages; so are the blocks that slots are cut from.
-constexpr std::size_t huge_page = std::size_t{1} << 21;
-
 bool is_mapped(std::size_t bytes) {
   return map_big_regions && bytes >= big_region;
 }
@@ -80,6 +77,7 @@ region_pool& pool() {
   return regions;
 }
 
+// Mapped regions are whole huge pages; so are the blocks that slots are cut from.
 std::size_t mapped_size(std::size_t bytes) {
   return (bytes + huge_page - 1) / huge_page * huge_page;
 }

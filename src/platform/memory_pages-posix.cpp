@@ -10,8 +10,6 @@ namespace natjoin {
 
 namespace {
 
-constexpr std::size_t huge_page = std::size_t{1} << 21;
-
 std::size_t round_up(std::size_t bytes, std::size_t unit) {
   return (bytes + unit - 1) / unit * unit;
 }

@@ -11,6 +11,10 @@
 
 namespace natjoin {
 
+// The size of a huge page on Linux. Mappings start on such a boundary, so that whole huge pages
+// of a mapping can be granted.
+constexpr std::size_t huge_page = std::size_t{1} << 21;
+
 // Maps bytes bytes of fresh pages, aligned at least to a page. Returns nullptr when the system
 // refuses.
 void* map_pages(std::size_t bytes);
