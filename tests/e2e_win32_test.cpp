@@ -67,6 +67,20 @@ void send_event(HANDLE process, DWORD event) {
   if (thread != nullptr) CloseHandle(thread);
 }
 
+// Removes path, all of it where it is a folder. wine may still hold a child's standard streams for
+// a moment after the child has ended (a sharing violation then), most of all after an
+// interruption: the removal is tried again for up to a second.
+void remove_when_released(const fs::path& path) {
+  std::error_code error;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (attempt != 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    error.clear();
+    fs::remove_all(path, error);
+    if (!error) return;
+  }
+  ADD_FAILURE() << "cannot remove " << path << ": " << error.message();
+}
+
 // Runs natjoin.exe with args in folder, standard output and error into files there.
 outcome run_natjoin(const fs::path& folder, const std::vector<std::wstring>& args,
                     const run_options& options = {}) {
@@ -110,8 +124,8 @@ outcome run_natjoin(const fs::path& folder, const std::vector<std::wstring>& arg
   CloseHandle(process.hProcess);
   result.out = read_file(folder / ".stdout");
   result.err = read_file(folder / ".stderr");
-  fs::remove(folder / ".stdout");
-  fs::remove(folder / ".stderr");
+  remove_when_released(folder / ".stdout");
+  remove_when_released(folder / ".stderr");
   return result;
 }
 
@@ -123,7 +137,7 @@ class E2E : public ::testing::Test {
     dir = fs::temp_directory_path() / ("natjoin-e2e-" + std::to_string(random()));
     ASSERT_TRUE(fs::create_directory(dir));
   }
-  void TearDown() override { fs::remove_all(dir); }
+  void TearDown() override { remove_when_released(dir); }
   fs::path dir;
 };
 
