@@ -43,6 +43,20 @@ std::size_t naive_skip_lines(std::string_view text, std::size_t at, std::string_
   }
 }
 
+void check_skip_lines(const std::string& text, int round) {
+  for (std::size_t at = 0; at <= last_offset; ++at) {
+    for (std::size_t limit : {std::size_t{1}, std::size_t{3}, std::size_t{9}, std::size_t{1000}}) {
+      std::size_t lines = 0;
+      std::size_t naive_lines = 0;
+      const std::size_t end = skip_lines(text, at, " \t\r\n", lines, limit);
+      EXPECT_EQ(end, naive_skip_lines(text, at, " \t\r\n", naive_lines, limit))
+          << "round " << round << ", size " << text.size() << ", from " << at << ", limit "
+          << limit;
+      EXPECT_EQ(lines, naive_lines) << "round " << round << ", from " << at;
+    }
+  }
+}
+
 TEST(ByteScan, FindAnyFindsTheFirstOfThreeBytesFromEveryOffset) {
   for (std::size_t size : {text_size, std::size_t{48}, std::size_t{17}}) {
     for (std::size_t at = 0; at <= std::min(last_offset, size); ++at) {
@@ -74,21 +88,20 @@ TEST(ByteScan, FindBeforeStopsAtTheEndItIsGivenAndReadsNoByteBeyondTheText) {
   }
 }
 
+// Short lines that often stop the search, and texts of several blocks whose lines seldom do, so
+// that the stop or the limit falls in a block, at its edges and across them.
 TEST(ByteScan, SkipLinesPassesWhatAByteAtATimePasses) {
+  struct texts {
+    std::size_t size;
+    std::string alphabet;
+  };
   std::mt19937 random(7);
-  const std::string alphabet = "aaaaa\n\n \r";
-  for (int round = 0; round < 200; ++round) {
-    std::string text(text_size, 'a');
-    for (char& c : text) c = alphabet[random() % alphabet.size()];
-    for (std::size_t at = 0; at <= last_offset; ++at) {
-      for (std::size_t limit : {std::size_t{1}, std::size_t{3}, std::size_t{1000}}) {
-        std::size_t lines = 0;
-        std::size_t naive_lines = 0;
-        const std::size_t end = skip_lines(text, at, " \t\r\n", lines, limit);
-        EXPECT_EQ(end, naive_skip_lines(text, at, " \t\r\n", naive_lines, limit))
-            << "round " << round << ", from " << at << ", limit " << limit;
-        EXPECT_EQ(lines, naive_lines) << "round " << round << ", from " << at;
-      }
+  for (const texts& kind : {texts{text_size, "aaaaa\n\n \r"},
+                            texts{4 * block + 3, std::string(60, 'a') + "\n\n\n\t"}}) {
+    for (int round = 0; round < 200; ++round) {
+      std::string text(kind.size, 'a');
+      for (char& c : text) c = kind.alphabet[random() % kind.alphabet.size()];
+      check_skip_lines(text, round);
     }
   }
 }

@@ -1,11 +1,13 @@
 // Searches of the input text for the bytes that end its values and lines,
 // sixteen bytes at a time where the processor can (SSE2) and the text has
-// them; elsewhere, and at the end of the text, one byte at a time.
+// them, lines sixty-four; elsewhere, and at the end of the text, one byte at
+// a time.
 #ifndef NATJOIN_READ_BYTE_SCAN_H_
 #define NATJOIN_READ_BYTE_SCAN_H_
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #if defined(__SSE2__)
@@ -13,6 +15,9 @@
 #endif
 
 namespace natjoin {
+
+// The bytes of a block, which a search of many short lines takes at once.
+constexpr std::size_t block = 64;
 
 #if defined(__SSE2__)
 // The bytes that one step of a search compares.
@@ -23,10 +28,32 @@ inline unsigned chunk_equal(const char* p, char c) {
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
 }
+
+// Bit i is set where byte i of the block at p equals c.
+inline std::uint64_t block_equal(const char* p, char c) {
+  std::uint64_t bits = 0;
+  for (std::size_t k = 0; k < block; k += chunk) bits |= std::uint64_t{chunk_equal(p + k, c)} << k;
+  return bits;
+}
+
+// Bit i is set where byte i of the block at p is one of the bytes of any.
+inline std::uint64_t block_equal_any(const char* p, std::string_view any) {
+  std::uint64_t bits = 0;
+  for (char c : any) bits |= block_equal(p, c);
+  return bits;
+}
 #else
 constexpr std::size_t chunk = 0;
 
 inline unsigned chunk_equal(const char*, char) {
+  return 0;
+}
+
+inline std::uint64_t block_equal(const char*, char) {
+  return 0;
+}
+
+inline std::uint64_t block_equal_any(const char*, std::string_view) {
   return 0;
 }
 #endif
