@@ -14,8 +14,10 @@ namespace {
 // that was never fetched.
 // A value of a table that stays in the cache is copied in one move of 32
 // bytes all the same, and so is one whose 32 bytes end in the line of memory
-// that its last byte lies in.
-void copy_bytes(std::string_view text, std::size_t from, std::size_t n, char* out, bool cached) {
+// that its last byte lies in. It is inlined into the loops that format rows, even where the
+// compiler sees them whole and would rather call it (W4: 15% slower so).
+[[gnu::always_inline]] inline void copy_bytes(std::string_view text, std::size_t from,
+                                              std::size_t n, char* out, bool cached) {
   const char* in = text.data() + from;
   const auto line = [](const char* p) { return reinterpret_cast<std::uintptr_t>(p) / 64; };
   if (n != 0 && n <= 32 && from + 32 <= text.size() &&
