@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 using namespace natjoin;
@@ -62,6 +63,23 @@ TEST(Regions, HoldTheirBytesApartAndASlotGivenBackServesTheNextRequest) {
     regions[count / 2] = again;
     for (unsigned char* region : regions) release_region(region, c.bytes);
   }
+}
+
+// Slots of every class are cut from shared blocks: taken in turns, smallest and largest, none may
+// overlap another.
+TEST(Regions, SlotsOfEveryClassHoldTheirBytesApart) {
+  std::vector<std::pair<unsigned char*, std::size_t>> regions;
+  for (std::size_t i = 0; i < 24; ++i) {
+    const std::size_t bytes = (slot_region << (i * 7 % 5)) - i % 3;
+    regions.emplace_back(static_cast<unsigned char*>(acquire_region(bytes)), bytes);
+    std::memset(regions.back().first, static_cast<int>(i + 1), bytes);
+  }
+  for (std::size_t i = 0; i < regions.size(); ++i) {
+    const auto [region, bytes] = regions[i];
+    EXPECT_EQ(region[0], i + 1) << "region " << i;
+    EXPECT_EQ(region[bytes - 1], i + 1) << "region " << i;
+  }
+  for (const auto& [region, bytes] : regions) release_region(region, bytes);
 }
 
 }  // namespace

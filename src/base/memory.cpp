@@ -63,7 +63,9 @@ struct mapped_region {
 struct region_pool {
   std::mutex lock;
   std::array<std::vector<void*>, slot_classes> free_slots;
-  std::array<std::size_t, slot_classes> slot_counts{};  // the slots of each class's blocks
+  std::array<std::size_t, slot_classes> slot_counts{};  // the slots of each class cut so far
+  char* block = nullptr;                                // the block that fresh slots are cut from
+  std::size_t block_used = 0;                           // the bytes of it cut so far
   std::vector<mapped_region> kept;
   std::vector<mapped_region> lent;
   std::size_t kept_bytes = 0;
@@ -133,27 +135,31 @@ void* acquire_mapped(std::size_t bytes) {
   return acquire_mapped_held(regions, bytes);
 }
 
-// A slot of the class of bytes: one given back before, or one of a fresh block, whose other slots
-// are kept for later requests.
+// A slot of the class of bytes: one given back before, or a fresh one. Fresh slots of every class
+// are cut one after another from one block, each at a multiple of its size, so that a run touches
+// as few blocks as it can: the first touch of a block clears all of its huge page.
 void* acquire_slot(std::size_t bytes) {
   region_pool& regions = pool();
   const std::lock_guard<std::mutex> hold(regions.lock);
   const std::size_t c = slot_class(bytes);
   std::vector<void*>& slots = regions.free_slots[c];
-  if (slots.empty()) {
-    const std::size_t size = slot_region << c;
-    // Room for every slot of the class, so that giving one back never allocates.
-    slots.reserve(regions.slot_counts[c] + huge_page / size);
-    char* block = static_cast<char*>(acquire_mapped_held(regions, huge_page));
-    if (block == nullptr) return nullptr;
-    regions.slot_counts[c] += huge_page / size;
-    // Handed out from the block's start, so that a block of which few slots are used touches
-    // only the pages of those.
-    for (std::size_t at = huge_page; at != 0; at -= size) slots.push_back(block + at - size);
+  if (!slots.empty()) {
+    void* slot = slots.back();
+    slots.pop_back();
+    return slot;
   }
-  void* slot = slots.back();
-  slots.pop_back();
-  return slot;
+  const std::size_t size = slot_region << c;
+  // Room for every slot of the class, so that giving one back never allocates.
+  slots.reserve(regions.slot_counts[c] + 1);
+  std::size_t at = (regions.block_used + size - 1) / size * size;
+  if (regions.block == nullptr || at + size > huge_page) {
+    regions.block = static_cast<char*>(acquire_mapped_held(regions, huge_page));
+    if (regions.block == nullptr) return nullptr;
+    at = 0;
+  }
+  ++regions.slot_counts[c];
+  regions.block_used = at + size;
+  return regions.block + at;
 }
 
 void release_slot(void* slot, std::size_t bytes) noexcept {

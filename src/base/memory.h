@@ -5,7 +5,8 @@
 // comes from malloc. A mapped region that is given back is kept for a later request of about its
 // size, whose pages are then already in place, as long as the regions kept and in use take no
 // more than the requests in use took at their most; a slot that is given back serves the next
-// request of its size, and the mappings that slots are cut from stay until the process ends.
+// request of its size, and the mappings that slots are cut from, slots of every size from each,
+// stay until the process ends.
 // Fresh pages are what a region costs most: every small page is a fault, and the scratch arrays
 // that each piece of work asks for would otherwise take fresh ones each time.
 #ifndef NATJOIN_BASE_MEMORY_H_
