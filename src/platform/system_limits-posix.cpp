@@ -3,13 +3,14 @@
 #if defined(__linux__)
 #include <sched.h>
 #endif
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
+#include <string>
 
 #include "system_limits.h"
 
@@ -61,10 +62,22 @@ void add_limit_files(const std::string& dir, std::string_view path, std::string_
   }
 }
 
-// The whole text of the file at path; the empty text where it cannot be read.
+// The whole text of the file at path; the empty text where it cannot be read. Read with the
+// system's calls: the first file stream of a process sets up the C++ library's locale, which
+// took longer than the reads themselves.
 [[maybe_unused]] std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::string text;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return text;
 }
 
 // The texts of the files that may hold file's limit for this process, read through
