@@ -223,6 +223,18 @@ std::size_t partition_count(std::size_t rows, bool pack, bool keep, const work_s
   return std::min(std::max(cached, (bytes + part - 1) / part), std::max<std::size_t>(rows, cached));
 }
 
+// The rows that the table of an index of rows rows, in one partition, is made for: up to four
+// times as many, while the table stays within an eighth of a processor's cache. In so sparse a
+// table most probes meet their key, or an empty slot, at the first slot they read, and the loop
+// that walks on from a slot that is neither is seldom taken, nor mispredicted (W3: 5% less time).
+std::size_t sparse_rows(std::size_t rows, bool pack, const work_split& split) {
+  const std::size_t slot_bytes = pack ? 16 : 8;
+  for (std::size_t times = 4; times > 1; times /= 2) {
+    if (row_slot_count(times * rows) * slot_bytes <= split.cache_bytes / 8) return times * rows;
+  }
+  return rows;
+}
+
 // A partition of the index as a probe reads it.
 using partition_view = partition_table;
 
@@ -361,7 +373,7 @@ bool index_keys(std::string_view text, const std::vector<column_view>& key, std:
     const partitioned_rows sorted = partition_rows(text, key, rows, plan, split);
     return build_partitions(text, key, sorted, index, ids, counted, split);
   }
-  lay_out_tables(index, {rows}, pack);
+  lay_out_tables(index, {sparse_rows(rows, pack, split)}, pack);
   entering at{0, pack};
   const bool repeats = enter_run(text, key, {nullptr, 0, rows}, index, at);
   end_partition(index, at);
