@@ -3,15 +3,14 @@
 #if defined(__linux__)
 #include <sched.h>
 #endif
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <string>
 
+#include "files.h"
 #include "system_limits.h"
 
 namespace natjoin {
@@ -62,21 +61,20 @@ void add_limit_files(const std::string& dir, std::string_view path, std::string_
   }
 }
 
-// The whole text of the file at path; the empty text where it cannot be read. Read with the
-// system's calls: the first file stream of a process sets up the C++ library's locale, which
-// took longer than the reads themselves.
+// The whole text of the file at path; the empty text where it cannot be read. Read through the
+// file calls, not a file stream: the first file stream of a process sets up the C++ library's
+// locale, which took longer than the reads themselves.
 [[maybe_unused]] std::string read_text(const std::string& path) {
   std::string text;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return text;
+  int error = 0;
+  const os_handle file = open_input(path.c_str(), error);
+  if (file == no_file) return text;
   char buffer[4096];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(got));
+  for (std::size_t got = 1; got != 0;) {
+    if (read_next(file, buffer, sizeof buffer, got, error) != 0) break;
+    text.append(buffer, got);
   }
-  ::close(fd);
+  close_file(file);
   return text;
 }
 
