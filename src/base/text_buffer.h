@@ -27,7 +27,9 @@ constexpr std::size_t copy_slack = 32;
 // out; returns where the room begins.
 inline char* make_room(text_buffer& out, std::size_t n) {
   if (out.bytes.size() - out.used < n + copy_slack) {
-    out.bytes.resize(std::max(2 * out.bytes.size(), out.used + n + copy_slack));
+    // A buffer starts as a slot (base/memory.h), not in malloc's small sizes, which would take a
+    // fresh page at each step of its growth.
+    out.bytes.resize(std::max({2 * out.bytes.size(), out.used + n + copy_slack, slot_region}));
   }
   return out.bytes.data() + out.used;
 }

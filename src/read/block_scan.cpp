@@ -165,6 +165,9 @@ void read_row_pieces(std::string_view text, const block_scan& scan,
     }
     table_values& values = working[thread].value;
     values.values.clear();
+    // Room for the whole piece at once: grown by doubling, the list would take fresh small pages
+    // from malloc at every step, each a fault.
+    values.values.reserve(piece.rows * piece.table->codes->size());
     if (read_piece(text, piece, values, failures[p]) != status_ok) return;
     give_back(
         split, text.data() + piece.begin,
