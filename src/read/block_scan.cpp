@@ -85,12 +85,16 @@ std::size_t cut_block(std::string_view text, std::size_t at, std::size_t piece_r
   }
 }
 
-// Reads the rows of piece into values, working lists of the thread's own:
-// most rows in one pass, the others through the row parser. Returns 0, or 1
-// with failure filled.
+// Reads the rows of piece into values, working lists of the thread's own,
+// emptied first: most rows in one pass, the others through the row parser.
+// Returns 0, or 1 with failure filled.
 int read_piece(std::string_view text, const row_piece& piece, table_values& values,
                read_failure& failure) {
   const table_entry& table = *piece.table;
+  // Room for the whole piece at once: grown by doubling, the list would take fresh small pages
+  // from malloc at every step, each a fault.
+  values.values.clear();
+  values.values.reserve(piece.rows * table.codes->size());
   std::size_t at = piece.begin;
   for (std::size_t i = 0; i < piece.rows; ++i) {
     const std::size_t next = read_plain_row(text, at, *table.codes, values);
@@ -164,10 +168,6 @@ void read_row_pieces(std::string_view text, const block_scan& scan,
       report(progress, "reading", piece.begin, text.size(), "bytes");
     }
     table_values& values = working[thread].value;
-    values.values.clear();
-    // Room for the whole piece at once: grown by doubling, the list would take fresh small pages
-    // from malloc at every step, each a fault.
-    values.values.reserve(piece.rows * piece.table->codes->size());
     if (read_piece(text, piece, values, failures[p]) != status_ok) return;
     give_back(
         split, text.data() + piece.begin,
