@@ -6,7 +6,9 @@
 #include <random>
 
 #include "base/text.h"
+#include "base/type_codes.h"
 #include "f1.h"
+#include "join/repeated_rows.h"
 #include "reference.h"
 
 using namespace natjoin;
@@ -130,6 +132,47 @@ TEST(Join, GivesEachDistinctRowOnceWhereItFirstOccurs) {
     run_result r = run_join(t, c.join);
     ASSERT_EQ(r.status, 0) << c.tables;
     EXPECT_EQ(rows_of(t, r), c.expected) << c.tables;
+  }
+}
+
+// A search by hash compares the values of rows whose hashes agree, and keeps
+// the first row of each kind however the hashes fall: a hash for each kind,
+// one hash for every row, kinds that share a hash, or hashes alike in the
+// half that a slot keeps or in the half that picks it.
+TEST(Join, KeepsTheFirstRowOfEachKindWhateverTheHashes) {
+  const catalogue c = load("T(a int, b char(1))\n1,'x'\n2,'x'\n1,'x'\n1,'y'\n2,'x'\n1,'x'\n");
+  const table_values& table = c.data.at("T");
+  const std::vector<column_view> columns{{&table, 0, 2, nullptr, int_code},
+                                         {&table, 1, 2, nullptr, 1}};
+  constexpr std::uint64_t high = std::uint64_t{1} << 32;
+  const struct {
+    const char* name;
+    std::vector<std::uint64_t> hashes;  // by row of T
+    std::vector<std::uint32_t> rows;
+    std::vector<std::uint32_t> kept;
+  } cases[] = {
+      {"a hash for each kind", {1, 2, 1, 3, 2, 1}, {0, 1, 2, 3, 4, 5}, {0, 1, 3}},
+      {"one hash for every row", {7, 7, 7, 7, 7, 7}, {0, 1, 2, 3, 4, 5}, {0, 1, 3}},
+      {"one hash, no repeat", {7, 7, 7, 7, 7, 7}, {0, 1, 3}, {0, 1, 3}},
+      {"two kinds share a hash", {5, 5, 5, 9, 5, 5}, {0, 1, 2, 3, 4, 5}, {0, 1, 3}},
+      {"rows out of table order", {1, 2, 1, 3, 2, 1}, {5, 4, 3, 2, 1, 0}, {5, 4, 3}},
+      {"upper halves alike",
+       {high + 1, high + 2, high + 1, high + 3, high + 2, high + 1},
+       {3, 0, 1, 2, 4, 5},
+       {3, 0, 1}},
+      {"lower halves alike",
+       {high + 4, 2 * high + 4, high + 4, 3 * high + 4, 2 * high + 4, high + 4},
+       {0, 1, 2, 3, 4, 5},
+       {0, 1, 3}},
+  };
+  for (const auto& t : cases) {
+    region_vector<std::uint64_t> hashes(t.hashes.size());
+    std::copy(t.hashes.begin(), t.hashes.end(), hashes.begin());
+    std::vector<std::uint32_t> rows = t.rows;
+    hash_search search;
+    const std::size_t kept =
+        keep_first_by_hash(c.text, columns, hashes, rows.data(), rows.size(), search);
+    EXPECT_EQ(std::vector<std::uint32_t>(rows.begin(), rows.begin() + kept), t.kept) << t.name;
   }
 }
 
@@ -503,6 +546,27 @@ TEST(Engine, MatchesTheStraightforwardEngineOnRandomInputs) {
     if (HasFailure()) return;
   }
   for (int kind = 0; kind < 3; ++kind) EXPECT_GT(succeeded[kind], 100) << "seed " << seed;
+}
+
+// A first table large enough that the join searches most of its groups by
+// hash where few of its rows repeat an earlier one, and by value where many
+// do; one row in every `every` repeats a row of its key 40 rows before.
+TEST(Engine, MatchesTheStraightforwardEngineOnLargeGroups) {
+  for (int every : {50, 2}) {
+    std::string text = "A(k int, v int, s char(4))\n";
+    for (int i = 0; i < 6000; ++i) {
+      const int from = i >= 40 && i % every == 0 ? i - 40 : i;
+      text += std::to_string(i % 40) + "," + std::to_string(from) + ",'" +
+              std::to_string(from % 997) + "'\n";
+    }
+    text += "\nB(k int, w int)\n";
+    for (int k = 0; k < 45; ++k) text += std::to_string(k) + "," + std::to_string(k * 3) + "\n";
+    const std::string context = "one row in every " + std::to_string(every) + " repeats";
+    for (const work_split& split :
+         {work_split{}, work_split{2, 100}, work_split{3, 7, max_memory, 256}}) {
+      EXPECT_EQ(compare_engines(text, {"A", "B"}, context, split), 0) << context;
+    }
+  }
 }
 
 }  // namespace

@@ -103,7 +103,7 @@ void leave_out_repeats(std::string_view text, const running_result& running, con
         first.push_back(running.sources[k]);
       }
     }
-    keep_first_running(text, first, groups, split);
+    keep_first_running(text, first, running.row_count, groups, split);
   }
   if (!groups.new_distinct) {
     std::vector<column_view> others;

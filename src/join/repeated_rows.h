@@ -33,12 +33,37 @@
 namespace natjoin {
 
 // Leaves the repeated rows of the first table out of the groups of the first
-// step of a join, whose running rows are that table's rows. columns are its
-// columns outside the key, which the rows of a group alone may differ in.
-// The groups are worked on in pieces on split.threads threads.
-// REQUIRES: groups.alone is not set.
+// step of a join, whose running rows are that table's rows, rows of them.
+// columns are its columns outside the key, which the rows of a group alone
+// may differ in. The groups are worked on in pieces on split.threads threads.
+// REQUIRES: groups.alone is not set; columns read the table in its own rows.
 void keep_first_running(std::string_view text, const std::vector<column_view>& columns,
-                        step_groups& groups, const work_split& split);
+                        std::size_t rows, step_groups& groups, const work_split& split);
+
+// A row of a group that keep_first_by_hash takes for the twin of an earlier
+// row of the group, whose hash it has: their places in the group.
+struct presumed_twin {
+  std::uint32_t at;
+  std::uint32_t earlier;
+};
+
+// Working memory of keep_first_by_hash, which a caller may hand from call to
+// call.
+struct hash_search {
+  row_slots slots;
+  std::vector<presumed_twin> twins;
+};
+
+// Leaves out of rows[0, count), row numbers of one table in order, every row
+// whose values in columns are those of an earlier one; returns how many are
+// kept, in order, at the front. hashes[row] is the hash of row's values: the
+// search reads it instead of the values, which it reads only for a row whose
+// hash an earlier row has, and for that row.
+// REQUIRES: rows of equal values in columns have equal hashes; columns read
+// that table in its own rows (rows unset).
+std::size_t keep_first_by_hash(std::string_view text, const std::vector<column_view>& columns,
+                               const region_vector<std::uint64_t>& hashes, std::uint32_t* rows,
+                               std::size_t count, hash_search& search);
 
 // Leaves the repeated rows of the new table out of a step: they meet no
 // running row. columns are its columns outside the key. The keys are worked
