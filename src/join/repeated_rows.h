@@ -32,10 +32,11 @@
 
 namespace natjoin {
 
-// Leaves the repeated rows of the first table out of the groups of the first
-// step of a join, whose running rows are that table's rows, rows of them.
-// columns are its columns outside the key, which the rows of a group alone
-// may differ in. The groups are worked on in pieces on split.threads threads.
+// Leaves the repeated rows of the first table, of rows rows, out of the
+// groups of the first step of a join, whose running rows are that table's
+// rows. columns are its columns outside the key, which the rows of a group
+// alone may differ in. The groups are worked on in pieces on split.threads
+// threads.
 // REQUIRES: groups.alone is not set; columns read the table in its own rows.
 void keep_first_running(std::string_view text, const std::vector<column_view>& columns,
                         std::size_t rows, step_groups& groups, const work_split& split);
