@@ -184,19 +184,60 @@ bool twins_alike(std::string_view text, const std::vector<column_view>& columns,
   return true;
 }
 
-// The hashes of the values in columns of rows [0, count), which columns read
-// in their table's order, on split.threads threads.
+// The hashes of the values in columns of rows [0, count) of the side that
+// rows numbers, or of the table's own rows where rows is null, on
+// split.threads threads.
 region_vector<std::uint64_t> hash_rows(std::string_view text,
-                                       const std::vector<column_view>& columns, std::size_t count,
+                                       const std::vector<column_view>& columns,
+                                       const std::uint32_t* rows, std::size_t count,
                                        const work_split& split) {
   region_vector<std::uint64_t> hashes(count);
   run_pieces(split.threads, piece_count(count, split.piece_rows), [&](std::size_t p, std::size_t) {
     const std::size_t end = std::min(count, (p + 1) * split.piece_rows);
     for (std::size_t i = p * split.piece_rows; i < end; ++i) {
-      hashes[i] = hash_row(text, columns, i);
+      hashes[i] = hash_row(text, columns, rows != nullptr ? rows[i] : i);
     }
   });
   return hashes;
+}
+
+// Searches the first groups of a step by their values, in order, until
+// sample_rows rows or a few more have been, and writes how many rows each
+// keeps into kept. Returns the number of groups searched, and sets by_hash
+// where groups are left and fewer than one row in few_repeats of those
+// searched repeated an earlier row.
+std::size_t search_first_groups(std::string_view text, const std::vector<column_view>& columns,
+                                step_groups& groups, row_numbers& kept, bool& by_hash) {
+  const std::size_t keys = groups.group_start.size() - 1;
+  row_slots slots;
+  std::size_t sampled = 0;
+  std::size_t repeats = 0;
+  std::size_t k = 0;
+  for (; k < keys && sampled < sample_rows; ++k) {
+    const std::size_t begin = groups.group_start[k];
+    const std::size_t count = groups.group_start[k + 1] - begin;
+    kept[k] = static_cast<std::uint32_t>(
+        keep_first_rows(text, columns, groups.group_rows.data() + begin, count, slots));
+    sampled += count;
+    repeats += count - kept[k];
+  }
+  by_hash = k < keys && repeats * few_repeats < sampled;
+  return k;
+}
+
+// Moves the rows that each group keeps, kept[k] of group k, to the front of
+// the groups' rows, group by group, and cuts the rows to them.
+void move_kept_rows(const row_numbers& kept, step_groups& groups) {
+  const std::size_t keys = groups.group_start.size() - 1;
+  std::size_t at = 0;
+  for (std::size_t k = 0; k < keys; ++k) {
+    const std::uint32_t* group = groups.group_rows.data() + groups.group_start[k];
+    groups.group_start[k] = static_cast<std::uint32_t>(at);
+    std::copy(group, group + kept[k], groups.group_rows.data() + at);
+    at += kept[k];
+  }
+  groups.group_start[keys] = static_cast<std::uint32_t>(at);
+  groups.group_rows.resize(at);
 }
 
 // Leaves the repeated rows out of the count new rows at group, which all
@@ -254,21 +295,10 @@ void keep_first_running(std::string_view text, const std::vector<column_view>& c
   // rather than waiting for its values and texts. A row that repeats has
   // its values read all the same, as has the row it repeats, so where many
   // do, the hashes would only add work.
-  row_slots first_slots;
-  std::size_t sampled = 0;
-  std::size_t repeats = 0;
-  std::size_t from = 0;
-  for (; from < keys && sampled < sample_rows; ++from) {
-    const std::size_t begin = groups.group_start[from];
-    const std::size_t count = groups.group_start[from + 1] - begin;
-    kept[from] = static_cast<std::uint32_t>(
-        keep_first_rows(text, columns, groups.group_rows.data() + begin, count, first_slots));
-    sampled += count;
-    repeats += count - kept[from];
-  }
-  const bool by_hash = from < keys && repeats * few_repeats < sampled;
+  bool by_hash = false;
+  const std::size_t from = search_first_groups(text, columns, groups, kept, by_hash);
   const region_vector<std::uint64_t> hashes =
-      by_hash ? hash_rows(text, columns, rows, split) : region_vector<std::uint64_t>();
+      by_hash ? hash_rows(text, columns, nullptr, rows, split) : region_vector<std::uint64_t>();
   std::vector<cache_aligned<hash_search>> search(split.threads);
   const std::vector<std::size_t> cuts =
       cut_by_rows(groups.group_start.data() + from, keys - from, split.piece_rows);
@@ -283,16 +313,7 @@ void keep_first_running(std::string_view text, const std::vector<column_view>& c
                   : keep_first_rows(text, columns, group, count, own.slots));
     }
   });
-  // The rows kept move to the front, group by group.
-  std::size_t at = 0;
-  for (std::size_t k = 0; k < keys; ++k) {
-    const std::uint32_t* group = groups.group_rows.data() + groups.group_start[k];
-    groups.group_start[k] = static_cast<std::uint32_t>(at);
-    std::copy(group, group + kept[k], groups.group_rows.data() + at);
-    at += kept[k];
-  }
-  groups.group_start[keys] = static_cast<std::uint32_t>(at);
-  groups.group_rows.resize(at);
+  move_kept_rows(kept, groups);
 }
 
 void keep_first_new(std::string_view text, const std::vector<column_view>& columns,
@@ -312,13 +333,7 @@ void keep_first_new(std::string_view text, const std::vector<column_view>& colum
 
 std::size_t keep_first_of_table(std::string_view text, const std::vector<column_view>& columns,
                                 row_numbers& rows, std::size_t count, const work_split& split) {
-  region_vector<std::uint64_t> hashes(count);
-  run_pieces(split.threads, piece_count(count, split.piece_rows), [&](std::size_t p, std::size_t) {
-    const std::size_t end = std::min(count, (p + 1) * split.piece_rows);
-    for (std::size_t i = p * split.piece_rows; i < end; ++i) {
-      hashes[i] = hash_row(text, columns, rows[i]);
-    }
-  });
+  const region_vector<std::uint64_t> hashes = hash_rows(text, columns, rows.data(), count, split);
   const std::vector<char> keep = mark_first(
       hashes,
       [&](std::size_t, std::size_t a, std::size_t b) {
