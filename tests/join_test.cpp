@@ -2,6 +2,7 @@
 // and the fast engine against the straightforward one on random inputs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
 #include <random>
 
@@ -305,6 +306,25 @@ TEST(Writer, DeclaresAndQuotesByTheTypeCode) {
   run_result r = run_join(c, {"T"});
   EXPECT_EQ(write_to_string("", c, r),
             "\n\nresult(Zone char(0), area int, id char(4), id2 int)\n1,2,'a,''',3\n");
+}
+
+// The values of a table too large to stay in the cache are copied in moves fitted to their
+// length, each of which must take every byte of a value and none after it: values of every
+// length, up to the last byte of the text.
+TEST(Writer, CopiesValuesOfEveryLengthFromALargeTable) {
+  std::string rows_text;
+  for (int i = 0; i < 40000; ++i) {
+    rows_text +=
+        std::to_string(i) + ",'" + std::string(i % 41, static_cast<char>('a' + i % 26)) + "'\n";
+  }
+  catalogue c = load("T(n int, s char(40))\n" + rows_text);
+  run_result r = run_join(c, {"T"});
+  const std::string out = write_to_string("", c, r);
+  const std::string expected = "\n\nresult(n int, s char(40))\n" + rows_text;
+  EXPECT_TRUE(out == expected)
+      << "first difference at byte "
+      << std::mismatch(out.begin(), out.end(), expected.begin(), expected.end()).first -
+             out.begin();
 }
 
 TEST(Writer, ReportsAFailingSink) {
