@@ -327,6 +327,28 @@ TEST(Writer, CopiesValuesOfEveryLengthFromALargeTable) {
              out.begin();
 }
 
+// Rows are formatted as many at a time as a batch has room for the places of their values, and
+// a row wider than that alone.
+TEST(Writer, WritesRowsOfAnyWidth) {
+  for (const int width : {40, 1100}) {
+    std::string declaration;
+    for (int c = 0; c < width; ++c) {
+      const std::string digits = std::to_string(c);
+      // Names of four digits sort in declaration order.
+      declaration += (c == 0 ? "c" : ", c") + std::string(4 - digits.size(), '0') + digits + " int";
+    }
+    std::string rows_text;
+    for (int r = 0; r < 100; ++r) {
+      for (int c = 0; c < width; ++c) rows_text += (c == 0 ? "" : ",") + std::to_string(r * c);
+      rows_text += "\n";
+    }
+    catalogue c = load("T(" + declaration + ")\n" + rows_text);
+    run_result r = run_join(c, {"T"});
+    EXPECT_TRUE(write_to_string("", c, r) == "\n\nresult(" + declaration + ")\n" + rows_text)
+        << width << " columns";
+  }
+}
+
 TEST(Writer, ReportsAFailingSink) {
   catalogue c = load(worked_tables);
   run_result r = run_join(c, {"A", "B"});

@@ -58,9 +58,7 @@ void format_rows(std::string_view text, const std::vector<column_view>& columns,
   prefetch_batch(text, leaders, first, end);
   for (std::size_t batch = first; batch < end; batch += format_batch_rows) {
     prefetch_batch(text, leaders, batch + format_batch_rows, end);
-    for (std::size_t row = batch; row < std::min(batch + format_batch_rows, end); ++row) {
-      append_row(text, columns, row, out, line_end);
-    }
+    append_rows(text, columns, batch, std::min(batch + format_batch_rows, end), out, line_end);
   }
 }
 

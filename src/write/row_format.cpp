@@ -6,6 +6,9 @@ namespace natjoin {
 
 namespace {
 
+// The most values of rows whose places append_rows reads before it copies them.
+constexpr std::size_t batch_values = format_batch_rows * 32;
+
 // Copies text[from, from + n) to out. A short value is copied in two
 // overlapping moves of a fixed size, which spares a library call and reads
 // no byte outside the value: a byte past it may lie in a line of memory
@@ -39,6 +42,35 @@ namespace {
   }
 }
 
+// append_rows for rows [first, end) of columns, whose values number at most batch_values.
+void append_batch(std::string_view text, const std::vector<column_view>& columns, std::size_t first,
+                  std::size_t end, text_buffer& out, std::string_view line_end) {
+  std::size_t from[batch_values];
+  std::size_t size[batch_values];
+  std::size_t room = (end - first) * line_end.size();
+  std::size_t k = 0;
+  for (std::size_t row = first; row < end; ++row) {
+    for (const column_view& column : columns) {
+      const std::string_view value = text_at(text, column, row);
+      from[k] = static_cast<std::size_t>(value.data() - text.data());
+      size[k] = value.size();
+      if (has_quoted_values(column.code)) --from[k], size[k] += 2;  // the quotes around it
+      room += size[k++] + 1;
+    }
+  }
+  char* put = make_room(out, room);
+  k = 0;
+  for (std::size_t row = first; row < end; ++row) {
+    for (std::size_t j = 0; j < columns.size(); ++j, ++k) {
+      if (j != 0) *put++ = ',';
+      copy_bytes(text, from[k], size[k], put, columns[j].cached);
+      put += size[k];
+    }
+    for (const char c : line_end) *put++ = c;
+  }
+  out.used = static_cast<std::size_t>(put - out.bytes.data());
+}
+
 }  // namespace
 
 void append_row(std::string_view text, const std::vector<column_view>& columns, std::size_t row,
@@ -55,6 +87,19 @@ void append_row(std::string_view text, const std::vector<column_view>& columns, 
     out.used = static_cast<std::size_t>(put - out.bytes.data()) + (to - from);
   }
   append_bytes(out, end);
+}
+
+void append_rows(std::string_view text, const std::vector<column_view>& columns, std::size_t first,
+                 std::size_t end, text_buffer& out, std::string_view line_end) {
+  const std::size_t width = std::max<std::size_t>(1, columns.size());
+  if (width > batch_values) {
+    for (std::size_t row = first; row < end; ++row) append_row(text, columns, row, out, line_end);
+    return;
+  }
+  const std::size_t step = batch_values / width;
+  for (std::size_t row = first; row < end; row += step) {
+    append_batch(text, columns, row, std::min(end, row + step), out, line_end);
+  }
 }
 
 std::vector<column_view> row_leaders(const std::vector<column_view>& columns) {

@@ -23,6 +23,14 @@ constexpr std::size_t cached_values = std::size_t{1} << 16;
 void append_row(std::string_view text, const std::vector<column_view>& columns, std::size_t row,
                 text_buffer& out, std::string_view end = "");
 
+// Appends the text of rows [first, end) of columns as append_row does, each
+// ended by line_end. The places and lengths of a batch of rows' values are all
+// read before any value is copied: a value's length fixes where the next one
+// goes, so that read row by row, a read that missed the cache held up every
+// value after it (W1 6% and W4 13 to 17% less time so).
+void append_rows(std::string_view text, const std::vector<column_view>& columns, std::size_t first,
+                 std::size_t end, text_buffer& out, std::string_view line_end);
+
 // Of columns, for each joined table that they read, the first and the last
 // in its table's rows, leaving out tables that stay in the cache: the values
 // of a row lie together, and so do their texts in its line, so that asking
