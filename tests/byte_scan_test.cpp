@@ -89,15 +89,18 @@ TEST(ByteScan, FindBeforeStopsAtTheEndItIsGivenAndReadsNoByteBeyondTheText) {
 }
 
 // Short lines that often stop the search, and texts of several blocks whose lines seldom do, so
-// that the stop or the limit falls in a block, at its edges and across them.
+// that the stop or the limit falls in a block, at its edges and across them; and lines that
+// begin with control bytes, which lie below the blank, the greatest byte that stops the search,
+// yet do not stop it.
 TEST(ByteScan, SkipLinesPassesWhatAByteAtATimePasses) {
   struct texts {
     std::size_t size;
     std::string alphabet;
   };
   std::mt19937 random(7);
-  for (const texts& kind : {texts{text_size, "aaaaa\n\n \r"},
-                            texts{4 * block + 3, std::string(60, 'a') + "\n\n\n\t"}}) {
+  for (const texts& kind :
+       {texts{text_size, "aaaaa\n\n \r"}, texts{4 * block + 3, std::string(60, 'a') + "\n\n\n\t"},
+        texts{4 * block + 3, std::string(40, 'a') + "\n\n\n\v\x01 "}}) {
     for (int round = 0; round < 200; ++round) {
       std::string text(kind.size, 'a');
       for (char& c : text) c = kind.alphabet[random() % kind.alphabet.size()];

@@ -42,6 +42,18 @@ inline std::uint64_t block_equal_any(const char* p, std::string_view any) {
   for (char c : any) bits |= block_equal(p, c);
   return bits;
 }
+
+// Bit i is set where byte i of the block at p, read as unsigned, is at most max.
+inline std::uint64_t block_at_most(const char* p, unsigned char max) {
+  const __m128i top = _mm_set1_epi8(static_cast<char>(max));
+  std::uint64_t bits = 0;
+  for (std::size_t k = 0; k < block; k += chunk) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(bytes, top), bytes);
+    bits |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(low))} << k;
+  }
+  return bits;
+}
 #else
 constexpr std::size_t chunk = 0;
 
@@ -54,6 +66,10 @@ inline std::uint64_t block_equal(const char*, char) {
 }
 
 inline std::uint64_t block_equal_any(const char*, std::string_view) {
+  return 0;
+}
+
+inline std::uint64_t block_at_most(const char*, unsigned char) {
   return 0;
 }
 #endif
