@@ -534,6 +534,9 @@ TEST(Threads, GiveTheBytesOfOneThread) {
                                                "'\n 2 ,'y'\n\nA(k int, s char(999))\n3,'" + long_x +
                                                "z'\n1,'" + long_x + "'"},
       {"repeated keys", keys},
+      {"keys that begin alike, some on one side only",
+       "join(A, B)\nA(k char(4), v int)\n'ab',1\n'a',2\n'abc',3\n'',4\n'abcd',5\n'ab',6\n\n"
+       "B(k char(4), w int)\n'abc',7\n'a',8\n'b',9\n'ab',10\n''    ,11\n"},
       {"one key in most rows", one_key},
       {"a malformed row behind others, a malformed declaration after it",
        "join(A)\nA(x int, s char(2))\n1,'a'\n2,'b'\n3,'ccc'\n4,'d'\n\nB(y\n"},

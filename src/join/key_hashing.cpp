@@ -40,7 +40,7 @@ void prefetch_ahead(std::string_view text, const std::vector<column_view>& colum
 }
 
 // The hash of the key of row, in the columns [column, end), whose texts go
-// to keys.
+// to keys: for one column, hash_one_column's.
 [[gnu::always_inline]] inline std::uint64_t hash_key(std::string_view text,
                                                      const column_view* column,
                                                      const column_view* end, std::size_t row,

@@ -52,6 +52,11 @@ struct hashed_batch {
 void hash_batch(std::string_view text, const std::vector<column_view>& key, const row_run& run,
                 std::size_t first, hashed_batch& batch);
 
+// The hash that hash_batch gives a key of one column whose text is key.
+inline std::uint64_t hash_one_column(std::string_view key) {
+  return add_hash(0, hash_bytes(key));
+}
+
 // The key of one column packed in a word: its bytes, then its length in the
 // last byte.
 // REQUIRES: key.size() <= packed_bytes.
