@@ -54,19 +54,27 @@ void prefetch_ahead(std::string_view text, const std::vector<column_view>& colum
 }
 
 // The hashes (and, where words is not null, the packed keys) of the rows
-// [begin, end) of the side, each row's at its offset from begin.
+// [begin, end) of the side, each row's at its offset from begin. A key of one
+// column read in its table's order is hashed in a plain loop: its values and
+// texts come in the order of memory, and batches, which ask for them ahead,
+// only add work (W1 6% less time so).
 void hash_piece(std::string_view text, const std::vector<column_view>& key, std::size_t begin,
                 std::size_t end, std::uint64_t* hashes, std::uint64_t* words) {
+  if (key.size() == 1 && key.front().rows == nullptr) {
+    for (std::size_t row = begin; row < end; ++row) {
+      const std::string_view own = text_in_order(text, key.front(), row);
+      hashes[row - begin] = hash_one_column(own);
+      if (words != nullptr) words[row - begin] = key_word(own);
+    }
+    return;
+  }
   const row_run run{nullptr, begin, end - begin};
   hashed_batch batch;
   for (std::size_t first = 0; first < run.count; first += hash_batch_rows) {
     hash_batch(text, key, run, first, batch);
     std::copy(batch.hashes, batch.hashes + batch.size, hashes + first);
     if (words == nullptr) continue;
-    for (std::size_t i = 0; i < batch.size; ++i) {
-      const std::string_view own = batch.keys[i];
-      words[first + i] = own.size() > packed_bytes ? unpacked_word : pack_key(own);
-    }
+    for (std::size_t i = 0; i < batch.size; ++i) words[first + i] = key_word(batch.keys[i]);
   }
 }
 

@@ -62,6 +62,12 @@ inline std::uint64_t hash_one_column(std::string_view key) {
 // REQUIRES: key.size() <= packed_bytes.
 std::uint64_t pack_key(std::string_view key);
 
+// The word of a key of one column whose text is key: pack_key's, or unpacked_word for a key too
+// long to be packed.
+inline std::uint64_t key_word(std::string_view key) {
+  return key.size() > packed_bytes ? unpacked_word : pack_key(key);
+}
+
 // The rows of one side cut into pieces of piece_rows rows and sorted within
 // each piece by their partition, keeping their order: piece k's rows are
 // order[k * piece_rows, ...), those of partition p from

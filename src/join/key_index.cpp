@@ -65,16 +65,11 @@ std::uint32_t enter_key(std::size_t row, std::uint64_t h, std::uint64_t word, ke
   return no_row;
 }
 
-// The packed word of a key whose texts are own, or unpacked_word.
-std::uint64_t word_of(const std::string_view* own) {
-  return own->size() > packed_bytes ? unpacked_word : pack_key(*own);
-}
-
 // Enters row, whose key texts are own and whose hash is h, into its
 // partition; returns whether its key was there already.
 bool enter_row(std::string_view text, const std::vector<column_view>& key, std::size_t row,
                const std::string_view* own, std::uint64_t h, key_index& index, entering& at) {
-  const std::uint64_t word = at.pack ? word_of(own) : unpacked_word;
+  const std::uint64_t word = at.pack ? key_word(*own) : unpacked_word;
   return enter_key(row, h, word, index, at, [&](std::size_t other) {
            return same_key(text, key, index, other, own);
          }) != no_row;
@@ -302,7 +297,7 @@ std::uint32_t find_key(const partition_view& table, std::uint64_t h, std::uint64
 std::uint32_t probe_row(std::string_view text, const std::vector<column_view>& indexed,
                         const key_index& index, const partition_view& table,
                         const std::string_view* own, std::uint64_t h) {
-  const std::uint64_t word = table.words != nullptr ? word_of(own) : unpacked_word;
+  const std::uint64_t word = table.words != nullptr ? key_word(*own) : unpacked_word;
   return find_key(table, h, word,
                   [&](std::size_t other) { return same_key(text, indexed, index, other, own); });
 }
@@ -314,10 +309,8 @@ std::uint32_t probe_row(std::string_view text, const std::vector<column_view>& i
 void probe_in_order(std::string_view text, const key_index& index, const column_view& column,
                     std::size_t begin, std::size_t end, row_numbers& ids) {
   const std::vector<partition_view>& views = partition_views(index);
-  const value_ref* values = column.table->values.data();
   for (std::size_t row = begin; row < end; ++row) {
-    const std::string_view own =
-        value_text(text, *column.table, values[row * column.stride + column.index]);
+    const std::string_view own = text_in_order(text, column, row);
     const std::uint64_t h = hash_one_column(own);
     const partition_view& table = partition_for(views, h);
     const std::size_t at = find_row(table.slots, table.mask, h, [&](std::size_t other) {
