@@ -305,7 +305,7 @@ std::uint32_t probe_row(std::string_view text, const std::vector<column_view>& i
 // probe_piece for a key of one column, read in its table's order, and an index that keeps the
 // texts of its keys: what a row reads then comes in the order of memory or is in the cache
 // already, and a plain loop over the rows takes less time than the batches, which hash a batch
-// and ask for its slots and keys before they compare any (W2 6 to 10% less time, W3 5 to 10%).
+// and ask for its slots and keys before they compare any (W2 6 to 10% less time, W3 3 to 10%).
 void probe_in_order(std::string_view text, const key_index& index, const column_view& column,
                     std::size_t begin, std::size_t end, row_numbers& ids) {
   const std::vector<partition_view>& views = partition_views(index);
