@@ -76,14 +76,6 @@ inline bool same_text(std::string_view a, std::string_view b) {
   return value_text(text, *column.table, value_at(column, row));
 }
 
-// text_at for a column that reads its table in its order (rows unset), for the loops that read
-// rows one after another, in the order of memory, which the processor fetches ahead by itself.
-[[gnu::always_inline]] inline std::string_view text_in_order(std::string_view text,
-                                                             const column_view& column,
-                                                             std::size_t row) {
-  return value_text(text, *column.table, column.table->values[row * column.stride + column.index]);
-}
-
 // Gives back, through split, the text that rows [begin, end) of the side hold, where column reads
 // its table's rows in their order, which is the order of the text: the stretch from the value of
 // row begin to that of row end - 1, in which the other columns of those rows lie as well.

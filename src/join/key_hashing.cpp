@@ -62,7 +62,7 @@ void hash_piece(std::string_view text, const std::vector<column_view>& key, std:
                 std::size_t end, std::uint64_t* hashes, std::uint64_t* words) {
   if (key.size() == 1 && key.front().rows == nullptr) {
     for (std::size_t row = begin; row < end; ++row) {
-      const std::string_view own = text_in_order(text, key.front(), row);
+      const std::string_view own = text_at(text, key.front(), row);
       hashes[row - begin] = hash_one_column(own);
       if (words != nullptr) words[row - begin] = key_word(own);
     }

@@ -310,7 +310,7 @@ void probe_in_order(std::string_view text, const key_index& index, const column_
                     std::size_t begin, std::size_t end, row_numbers& ids) {
   const std::vector<partition_view>& views = partition_views(index);
   for (std::size_t row = begin; row < end; ++row) {
-    const std::string_view own = text_in_order(text, column, row);
+    const std::string_view own = text_at(text, column, row);
     const std::uint64_t h = hash_one_column(own);
     const partition_view& table = partition_for(views, h);
     const std::size_t at = find_row(table.slots, table.mask, h, [&](std::size_t other) {
